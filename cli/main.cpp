@@ -1,0 +1,121 @@
+// main.cpp: the command-line front end: sorts or lists sound archives named on the command line.
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "archive.h"
+#include "cp932.h"
+#include "drop.h"
+#include "messages.h"
+#include "platform.h"
+
+#ifndef TESSOREL_VERSION
+#error "the build defines TESSOREL_VERSION"
+#endif
+
+namespace {
+
+constexpr char kUsage[] =
+    "Usage: tessorel [--list] FILE...\n"
+    "Sorts each sound archive FILE (.snd) into ascending (group, item) order, exactly as a drop on\n"
+    "the window would: the sorted archive takes FILE's name and the original is kept as\n"
+    "BASE_old.snd beside it.\n"
+    "\n"
+    "  --list     print each archive's entries in chain order; change nothing\n"
+    "  --help     show this help\n"
+    "  --version  show the version\n"
+    "\n"
+    "Exit status: 0 when every FILE was sorted (or listed), 1 when any was not, 2 for a usage error.\n";
+
+// Prints each message as "FILE: CAPTION: TEXT": warnings to standard error, the confirmation to
+// standard output.
+void PrintMessage(const char* text, const char* caption, void* context) {
+    const char* file = static_cast<const char*>(context);
+    const bool confirm = std::strcmp(caption, kCaptionConfirm) == 0;
+    const std::string line =
+        std::string(file) + ": " + Cp932ToUtf8(caption) + ": " + Cp932ToUtf8(text) + "\n";
+    std::fputs(line.c_str(), confirm ? stdout : stderr);
+    std::fflush(confirm ? stdout : stderr);
+}
+
+// A short reason for the ends that show no message; nullptr for those that do.
+const char* SilentReason(DropResult result) {
+    switch (result) {
+        case DropResult::OpenFailed: return "cannot open";
+        case DropResult::ReadFailed: return "cannot read";
+        case DropResult::NameTooLong: return "name too long";
+        case DropResult::DirectoryFailed: return "cannot enter its directory";
+        case DropResult::CreateFailed: return "cannot create the sorted archive";
+        case DropResult::WriteFailed: return "cannot write the sorted archive";
+        default: return nullptr;
+    }
+}
+
+void ListTable(const char* file, const EntryTable& table) {
+    std::printf("%s: %u entries (index offset length group item)\n", file, table.cntList);
+    for (uint32_t k = 0; k < table.cntList; ++k) {
+        const EntryRow& row = table.rows[k];
+        std::printf("%u %u %u %u %u\n", k + 1, row.offset, row.length, row.group, row.item);
+    }
+}
+
+// The argument as an absolute path, so that one file's change of directory never moves the next.
+std::string Absolute(const std::string& cwd, const char* arg) {
+    if (arg[0] == '/' || cwd.empty()) return arg;
+    return cwd + (cwd.back() == '/' ? "" : "/") + arg;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    bool list = false;
+    bool options = true;
+    std::vector<const char*> files;
+    for (int i = 1; i < argc; ++i) {
+        const char* arg = argv[i];
+        if (options && std::strcmp(arg, "--") == 0) {
+            options = false;
+        } else if (options && std::strcmp(arg, "--help") == 0) {
+            std::fputs(kUsage, stdout);
+            return 0;
+        } else if (options && std::strcmp(arg, "--version") == 0) {
+            std::printf("tessorel %s\n", TESSOREL_VERSION);
+            return 0;
+        } else if (options && std::strcmp(arg, "--list") == 0) {
+            list = true;
+        } else if (options && arg[0] == '-' && arg[1] != '\0') {
+            std::fprintf(stderr, "tessorel: unknown option %s\n%s", arg, kUsage);
+            return 2;
+        } else {
+            files.push_back(arg);
+        }
+    }
+    if (files.empty()) {
+        std::fputs(kUsage, stderr);
+        return 2;
+    }
+
+    std::vector<char> cwdBuffer(4096);
+    const std::string cwd = getcwd(cwdBuffer.data(), cwdBuffer.size()) ? cwdBuffer.data() : "";
+
+    int status = 0;
+    for (const char* file : files) {
+        const std::string path = Absolute(cwd, file);
+        PlatSetMessageSink(PrintMessage, const_cast<char*>(file));
+        DropResult result;
+        if (list) {
+            static EntryTable table;
+            result = CheckDroppedFile(path.c_str(), &table);
+            if (result == DropResult::Sorted) ListTable(file, table);
+        } else {
+            result = SortDroppedFile(path.c_str());
+        }
+        if (const char* reason = SilentReason(result)) std::fprintf(stderr, "%s: %s\n", file, reason);
+        if (result != DropResult::Sorted) status = 1;
+    }
+    PlatSetMessageSink(nullptr, nullptr);
+    return status;
+}

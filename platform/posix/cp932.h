@@ -1,0 +1,8 @@
+// cp932.h: converts the messages' code page 932 bytes to UTF-8 for a terminal.
+#pragma once
+
+#include <string>
+
+// The UTF-8 form of a zero-terminated code page 932 string. Bytes that do not convert come out as
+// U+FFFD, so a message is never lost for want of a character.
+std::string Cp932ToUtf8(const char* text);

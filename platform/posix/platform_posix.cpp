@@ -1,0 +1,127 @@
+// platform_posix.cpp: the operating-system interface on Linux and other POSIX systems.
+#include <errno.h>
+#include <fcntl.h>
+#include <stdio.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <new>
+#include <string>
+
+#include "cp932.h"
+#include "platform.h"
+
+struct PlatFile {
+    int fd;
+};
+
+namespace {
+
+PlatMessageSink gSink = nullptr;
+void* gSinkContext = nullptr;
+
+PlatFile* Wrap(int fd) {
+    if (fd < 0) return nullptr;
+    PlatFile* file = new (std::nothrow) PlatFile{fd};
+    if (file == nullptr) close(fd);
+    return file;
+}
+
+}  // namespace
+
+const char kPlatPathSeparator = '/';
+
+PlatFile* PlatOpenRead(const char* path) {
+    const int fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return nullptr;
+    struct stat st;
+    if (fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {  // a folder is never an archive
+        close(fd);
+        return nullptr;
+    }
+    return Wrap(fd);
+}
+
+PlatFile* PlatCreate(const char* path) {
+    return Wrap(open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
+}
+
+bool PlatFileSize(PlatFile* file, uint64_t* size) {
+    struct stat st;
+    if (fstat(file->fd, &st) != 0) return false;
+    *size = static_cast<uint64_t>(st.st_size);
+    return true;
+}
+
+bool PlatSeek(PlatFile* file, uint32_t offset) {
+    return lseek(file->fd, static_cast<off_t>(offset), SEEK_SET) == static_cast<off_t>(offset);
+}
+
+bool PlatRead(PlatFile* file, void* buf, uint32_t n, uint32_t* got) {
+    *got = 0;
+    char* p = static_cast<char*>(buf);
+    while (*got < n) {
+        const ssize_t r = read(file->fd, p + *got, n - *got);
+        if (r == 0) break;
+        if (r < 0) {
+            if (errno == EINTR) continue;
+            *got = 0;
+            return false;
+        }
+        *got += static_cast<uint32_t>(r);
+    }
+    return true;
+}
+
+bool PlatWrite(PlatFile* file, const void* buf, uint32_t n) {
+    const char* p = static_cast<const char*>(buf);
+    while (n > 0) {
+        const ssize_t r = write(file->fd, p, n);
+        if (r < 0 && errno == EINTR) continue;
+        if (r <= 0) return false;
+        p += r;
+        n -= static_cast<uint32_t>(r);
+    }
+    return true;
+}
+
+bool PlatFlush(PlatFile* file) { return fsync(file->fd) == 0; }
+
+bool PlatClose(PlatFile* file) {
+    const bool ok = close(file->fd) == 0;
+    delete file;
+    return ok;
+}
+
+bool PlatRenameNoReplace(const char* from, const char* to) {
+    if (renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE) == 0) return true;
+    if (errno != EINVAL && errno != ENOSYS && errno != ENOTSUP) return false;
+    // The filesystem cannot rename without replacing: a hard link refuses an existing target just
+    // the same, and only once it stands is the old name dropped.
+    if (link(from, to) != 0) return false;
+    if (unlink(from) != 0) {
+        unlink(to);
+        return false;
+    }
+    return true;
+}
+
+bool PlatRemove(const char* path) { return unlink(path) == 0; }
+
+bool PlatSetCurrentDirectory(const char* dir) { return chdir(dir) == 0; }
+
+bool PlatIsLeadByte(unsigned char) { return false; }
+
+void PlatShowMessage(const char* text, const char* caption) {
+    if (gSink != nullptr) {
+        gSink(text, caption, gSinkContext);
+        return;
+    }
+    std::string line = Cp932ToUtf8(caption) + ": " + Cp932ToUtf8(text) + "\n";
+    fputs(line.c_str(), stderr);
+}
+
+void PlatSetMessageSink(PlatMessageSink sink, void* context) {
+    gSink = sink;
+    gSinkContext = context;
+}

@@ -1,0 +1,67 @@
+// archive.h: the sound archive layout, the entry table read from it, and the sorted rewrite.
+//
+// An archive is a 512-byte header followed by a chain of entries anywhere in the file. Every number
+// is a 32-bit unsigned little-endian integer and every offset counts from the start of the file.
+#pragma once
+
+#include <cstdint>
+
+// Header: the signature, an uninterpreted word, the entry count, the first entry's offset, then
+// uninterpreted bytes up to 512. The whole header is copied unchanged into the sorted archive.
+inline constexpr uint32_t kHeaderSize = 512;
+inline constexpr uint32_t kSignatureOffset = 0;
+inline constexpr uint32_t kSignatureSize = 12;  // "VorlindeSnd" and a zero byte
+inline constexpr char kSignature[kSignatureSize + 1] = "VorlindeSnd";
+inline constexpr uint32_t kCountOffset = 16;       // cntList, then the first entry's offset
+inline constexpr uint32_t kHeaderNumbersSize = 8;  // cntList and the first entry's offset
+
+// Entry: a 16-byte header (next entry's offset, data length, group, item), then the data.
+inline constexpr uint32_t kEntryHeaderSize = 16;
+
+// cntList must lie in 1..kMaxEntries; the table holds that many rows without allocating.
+inline constexpr uint32_t kMaxEntries = 1024;
+
+struct EntryRow {
+    uint32_t offset;  // where the entry header starts in the source
+    uint32_t length;  // data length in bytes
+    uint32_t group;
+    uint32_t item;
+};
+
+// What ReadEntryTable leaves for WriteSortedArchive. Rows are in chain order.
+struct EntryTable {
+    uint32_t cntList;
+    uint32_t maxGroup;  // largest group number of all rows (0 when all are 0)
+    uint32_t maxItem;   // largest item number of all rows
+    EntryRow rows[kMaxEntries];
+};
+
+enum class ReadResult {
+    Ok,            // the table is filled and every entry lies wholly inside the file
+    OpenFailed,    // the file cannot be opened
+    ReadFailed,    // the system reported an I/O error while reading
+    BadSignature,  // the first 12 bytes are not the signature (ASCII letters in any case)
+    BadCount,      // cntList is 0 or above kMaxEntries
+    Damaged,       // an entry header or its data lies past the end of the file, or the sorted
+                   // archive would be longer than 2^32 - 1 bytes
+};
+
+// Reads the header and follows the chain for cntList entries. Opens the file anew for every read
+// and closes it right after. A file too short for the signature or the header numbers reads as if
+// zero bytes stood in place of the missing ones.
+ReadResult ReadEntryTable(const char* fullPath, EntryTable* table);
+
+enum class WriteResult {
+    Ok,            // the sorted archive is complete, on stable storage and closed
+    OpenFailed,    // the source cannot be opened; nothing was created
+    CreateFailed,  // the new archive cannot be created
+    WriteFailed,   // a read of the source, a write, the flush or the close failed or came up
+                   // short; the partly written new archive has been removed
+};
+
+// Writes outputName with the source's 512 header bytes, then every row's entry, one after the
+// other, in ascending (group, item) order, both unsigned, rows of equal keys in table order. Each
+// entry's next-entry offset points just past its own data. Entry data is copied through a buffer
+// of at most 1 MiB. The table must come from ReadEntryTable on the same, unchanged file.
+WriteResult WriteSortedArchive(const char* sourceName, const char* outputName,
+                               const EntryTable& table);

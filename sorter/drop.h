@@ -1,0 +1,31 @@
+// drop.h: the whole job for one dropped file, from the extension test to the confirmation.
+#pragma once
+
+#include "archive.h"
+
+// How one operation ended. The user learns it from the messages shown and the files left; the
+// result is for front ends that also report silent ends.
+enum class DropResult {
+    Sorted,           // both renames done, confirmation shown
+    WrongExtension,   // warning shown: the name does not end in ".snd"
+    BadSignature,     // warning shown
+    BadCount,         // warning shown
+    Damaged,          // warning shown; nothing written
+    RenameFailed,     // one or both rename warnings shown, no confirmation
+    OpenFailed,       // silent: the file cannot be opened
+    ReadFailed,       // silent: reading the file failed
+    NameTooLong,      // silent: a path or derived name does not fit in a path buffer
+    DirectoryFailed,  // silent: the dropped file's directory cannot be made current
+    CreateFailed,     // silent: the new archive cannot be created
+    WriteFailed,      // silent: writing the new archive failed; it has been removed
+};
+
+// The extension test and the reading of the table, with their warnings. Changes nothing on disk
+// and leaves the current directory alone. Returns Sorted when the table is ready.
+DropResult CheckDroppedFile(const char* fullPath, EntryTable* table);
+
+// Sorts the archive at fullPath in place: writes "<base>_new.snd" beside it in key order, renames
+// the dropped file to "<base>_old.snd" and the new archive to the dropped file's name, and tells
+// the user. Leaves the current directory at the dropped file's directory once the checks passed.
+// A failure never leaves the dropped file's bytes without a name, nor a partly written archive.
+DropResult SortDroppedFile(const char* fullPath);

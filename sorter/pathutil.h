@@ -1,0 +1,19 @@
+// pathutil.h: byte-level helpers for the extension and signature tests and for splitting a path.
+#pragma once
+
+#include <cstddef>
+
+// Size of every path buffer: at most 259 bytes of text and a terminating zero.
+inline constexpr size_t kPathBufferSize = 260;
+
+// True when the n bytes of a and b are equal once the ASCII letters A-Z are mapped to a-z. Every
+// other byte, zero and 80-FF included, compares as it is; all n positions are always compared.
+bool EqualNoCase(const char* a, const char* b, size_t n);
+
+// Finds the last path separator of `path` after position 0 and copies everything up to and
+// including it into `out` (kPathBufferSize zero-filled bytes). The second byte of a double-byte
+// character is never taken for a separator. False, with `out` untouched, when there is none.
+bool GetDirectoryPart(const char* path, char* out);
+
+// Like GetDirectoryPart, but copies what follows the separator: the file's own name.
+bool GetFileNamePart(const char* path, char* out);

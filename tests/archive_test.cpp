@@ -1,0 +1,267 @@
+// archive_test.cpp: reading entry tables and writing sorted archives, on archives built here.
+#include "archive.h"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+
+#include "support.h"
+
+namespace {
+
+std::string Data(size_t n, char seed) {
+    std::string s(n, '\0');
+    for (size_t i = 0; i < n; ++i) s[i] = static_cast<char>(seed + i * 7);
+    return s;
+}
+
+ReadResult Read(const TempDir& dir, const std::string& bytes, EntryTable* table) {
+    WriteBytes(dir / "a.snd", bytes);
+    return ReadEntryTable(dir.str("a.snd").c_str(), table);
+}
+
+// Writes `bytes` as a.snd, reads and sorts it into b.snd and returns b.snd's bytes.
+std::string Sort(const TempDir& dir, const std::string& bytes) {
+    EntryTable table;
+    WriteBytes(dir / "a.snd", bytes);
+    EXPECT_EQ(ReadEntryTable(dir.str("a.snd").c_str(), &table), ReadResult::Ok);
+    EXPECT_EQ(WriteSortedArchive(dir.str("a.snd").c_str(), dir.str("b.snd").c_str(), table),
+              WriteResult::Ok);
+    return ReadBytes(dir / "b.snd");
+}
+
+TEST(ReadEntryTable, FollowsTheChainAndKeepsTheLargestKeys) {
+    TempDir dir;
+    EntryTable table;
+    ASSERT_EQ(Read(dir, BuildArchive({{1, 9, "ab"}, {7, 0, ""}, {2, 3, "xyz"}}, {900, 600, 2000}),
+                   &table),
+              ReadResult::Ok);
+    ASSERT_EQ(table.cntList, 3u);
+    EXPECT_EQ(table.rows[0].offset, 900u);
+    EXPECT_EQ(table.rows[1].offset, 600u);
+    EXPECT_EQ(table.rows[2].offset, 2000u);
+    EXPECT_EQ(table.rows[2].length, 3u);
+    EXPECT_EQ(table.rows[2].group, 2u);
+    EXPECT_EQ(table.rows[2].item, 3u);
+    EXPECT_EQ(table.maxGroup, 7u);
+    EXPECT_EQ(table.maxItem, 9u);
+}
+
+TEST(ReadEntryTable, CountMustLieBetweenOneAnd1024) {
+    TempDir dir;
+    const std::string one = BuildArchive({{0, 0, "x"}});
+    for (const auto& [count, expected] : {std::pair{0u, ReadResult::BadCount},
+                                          {1u, ReadResult::Ok},
+                                          {1024u, ReadResult::Ok},
+                                          {1025u, ReadResult::BadCount},
+                                          {0xFFFFFFFFu, ReadResult::BadCount}}) {
+        // The one entry links to itself, so the chain holds any count of rows.
+        std::string bytes = one;
+        PutLe32(bytes, 16, count);
+        PutLe32(bytes, 512, 512);
+        EntryTable table;
+        EXPECT_EQ(Read(dir, bytes, &table), expected) << count;
+    }
+}
+
+TEST(ReadEntryTable, SignatureIgnoresCaseOfLettersOnly) {
+    TempDir dir;
+    const std::string good = BuildArchive({{0, 0, "x"}});
+    struct Case {
+        std::string signature;
+        ReadResult expected;
+    } const cases[] = {
+        {std::string("vorlindesnd\0", 12), ReadResult::Ok},
+        {std::string("VORLINDESND\0", 12), ReadResult::Ok},
+        {std::string("VorlindeSnd ", 12), ReadResult::BadSignature},
+        {std::string("VorlindeSnd\x01", 12), ReadResult::BadSignature},
+        {std::string("VorlindeSne\0", 12), ReadResult::BadSignature},
+    };
+    for (const Case& c : cases) {
+        std::string bytes = good;
+        bytes.replace(0, 12, c.signature);
+        EntryTable table;
+        EXPECT_EQ(Read(dir, bytes, &table), c.expected) << c.signature;
+    }
+}
+
+TEST(ReadEntryTable, ShortFilesReadZerosForMissingHeaderBytes) {
+    TempDir dir;
+    struct Case {
+        std::string bytes;
+        ReadResult expected;
+    } const cases[] = {
+        {"", ReadResult::BadSignature},
+        {"VorlindeSnd", ReadResult::BadCount},  // the missing twelfth byte reads as its zero
+        {std::string("VorlindeSnd\0\0\0\0\0\0\0", 18), ReadResult::BadCount},
+        // A count of 1 from two bytes; the first-entry offset reads as 0, and the "entry" there
+        // claims a length the file cannot hold.
+        {std::string("VorlindeSnd\0\0\0\0\0\1\0", 18), ReadResult::Damaged},
+    };
+    for (const Case& c : cases) {
+        EntryTable table;
+        EXPECT_EQ(Read(dir, c.bytes, &table), c.expected) << c.bytes.size() << " bytes";
+    }
+}
+
+TEST(ReadEntryTable, EntriesPastTheEndAreDamaged) {
+    TempDir dir;
+    const std::string good = BuildArchive({{0, 0, "abcd"}, {1, 0, "efgh"}});  // 552 bytes
+    struct Case {
+        const char* what;
+        size_t at;
+        uint32_t value;
+        ReadResult expected;
+    } const cases[] = {
+        {"data ends exactly at the end", 0, 0, ReadResult::Ok},
+        {"first entry past the end", 20, 552, ReadResult::Damaged},
+        {"first entry far past the end", 20, 0xFFFFFFF8u, ReadResult::Damaged},
+        {"entry header cut short", 20, 540, ReadResult::Damaged},
+        {"second entry past the end", 512, 9000, ReadResult::Damaged},
+        {"data one byte too long", 536, 5, ReadResult::Damaged},
+        {"data length at its largest", 536, 0xFFFFFFFFu, ReadResult::Damaged},
+        {"data length that wraps with the offset", 536, 0xFFFFFFFFu - 540, ReadResult::Damaged},
+    };
+    for (const Case& c : cases) {
+        std::string bytes = good;
+        if (c.at != 0) PutLe32(bytes, c.at, c.value);
+        EntryTable table;
+        EXPECT_EQ(Read(dir, bytes, &table), c.expected) << c.what;
+    }
+}
+
+TEST(ReadEntryTable, SortedArchiveBeyond4GiBIsDamaged) {
+    // One 4 MiB entry that names itself as the next: 1024 rows of it would need 4 GiB + 16 KiB.
+    TempDir dir;
+    std::string bytes = BuildArchive({{0, 0, std::string(4u << 20, 'q')}});
+    PutLe32(bytes, 512, 512);
+    EntryTable table;
+    PutLe32(bytes, 16, 1023);  // 1023 rows still fit
+    EXPECT_EQ(Read(dir, bytes, &table), ReadResult::Ok);
+    PutLe32(bytes, 16, 1024);
+    EXPECT_EQ(Read(dir, bytes, &table), ReadResult::Damaged);
+}
+
+TEST(ReadEntryTable, MissingFileOrFolderCannotBeOpened) {
+    TempDir dir;
+    fs::create_directory(dir / "folder.snd");
+    EntryTable table;
+    EXPECT_EQ(ReadEntryTable(dir.str("none.snd").c_str(), &table), ReadResult::OpenFailed);
+    EXPECT_EQ(ReadEntryTable(dir.str("folder.snd").c_str(), &table), ReadResult::OpenFailed);
+}
+
+TEST(WriteSortedArchive, OrdersByGroupThenItemKeepingChainOrderOfEqualKeys) {
+    TempDir dir;
+    const std::string out =
+        Sort(dir, BuildArchive({{3, 0, "A"}, {0, 7, "B"}, {3, 0, "C"}, {0, 2, "D"}}));
+    const std::vector<TestEntry> expected = {{0, 2, "D"}, {0, 7, "B"}, {3, 0, "A"}, {3, 0, "C"}};
+    EXPECT_EQ(SortedLayoutEntries(out), expected);
+}
+
+TEST(WriteSortedArchive, KeysAreUnsignedOverTheFull32Bits) {
+    TempDir dir;
+    const std::string out = Sort(dir, BuildArchive({{0xFFFFFFFFu, 0xFFFFFFFFu, "e"},
+                                                    {0x80000000u, 0, "d"},
+                                                    {0x7FFFFFFFu, 0xFFFFFFFFu, "c"},
+                                                    {0, 0x80000000u, "b"},
+                                                    {0, 1, "a"}}));
+    std::string order;
+    for (const TestEntry& e : SortedLayoutEntries(out)) order += e.data;
+    EXPECT_EQ(order, "abcde");
+}
+
+TEST(WriteSortedArchive, ScatteredAndBackwardChainsComeOutContiguous) {
+    TempDir dir;
+    const std::vector<TestEntry> entries = {{5, 0, Data(100, 1)}, {4, 0, ""}, {3, 0, Data(3, 2)},
+                                            {2, 0, Data(70, 3)}};
+    const std::string source = BuildArchive(entries, {5000, 3000, 2999 - 19 - 50, 600});
+    const std::string out = Sort(dir, source);
+    const std::vector<TestEntry> expected = {entries[3], entries[2], entries[1], entries[0]};
+    EXPECT_EQ(SortedLayoutEntries(out), expected);
+    // The header is copied as it stood, first-entry offset included, though the entries moved.
+    EXPECT_EQ(out.substr(0, 512), source.substr(0, 512));
+    EXPECT_EQ(GetLe32(out, 20), 5000u);
+}
+
+TEST(WriteSortedArchive, EmptyEntryIsItsHeaderAlone) {
+    TempDir dir;
+    const std::string out = Sort(dir, BuildArchive({{1, 0, "zz"}, {0, 0, ""}}));
+    ASSERT_EQ(out.size(), 512u + 16 + 16 + 2);
+    EXPECT_EQ(GetLe32(out, 512), 528u);  // next offset: its own offset plus 16
+    EXPECT_EQ(GetLe32(out, 516), 0u);
+    EXPECT_EQ(GetLe32(out, 528), 546u);  // the last one names the size of the file
+}
+
+TEST(WriteSortedArchive, SortedArchiveComesBackByteForByte) {
+    TempDir dir;
+    const std::string source =
+        BuildArchive({{0, 0, Data(10, 5)}, {0, 1, ""}, {0, 1, Data(33, 6)}, {9, 0, Data(1, 7)}});
+    EXPECT_EQ(Sort(dir, source), source);
+}
+
+TEST(WriteSortedArchive, EntriesLargerThanTheCopyBufferArriveWhole) {
+    TempDir dir;
+    const std::vector<TestEntry> entries = {{2, 0, Data((5u << 19) + 3, 9)}, {1, 0, Data(1u << 20, 4)}};
+    const std::string out = Sort(dir, BuildArchive(entries));
+    const std::vector<TestEntry> expected = {entries[1], entries[0]};
+    EXPECT_TRUE(SortedLayoutEntries(out) == expected);
+}
+
+TEST(WriteSortedArchive, EntriesBeyond2GiBAreReached) {
+    // A sparse source: entries at 2^31 + 16 and just below 2^32, read with unsigned offsets.
+    TempDir dir;
+    const uint32_t high = 0x80000010u;
+    const uint32_t top = 0xFFFFFF00u;
+    std::string head = BuildArchive({{0, 0, "lo"}});
+    PutLe32(head, 16, 2);
+    PutLe32(head, 20, high);
+    {
+        std::ofstream out(dir / "a.snd", std::ios::binary);
+        out.write(head.data(), 512);
+        std::string e1(16, '\0'), e2(16, '\0');
+        PutLe32(e1, 0, top);
+        PutLe32(e1, 4, 4);
+        PutLe32(e1, 8, 7);
+        e1 += "HIGH";
+        PutLe32(e2, 0, 0);
+        PutLe32(e2, 4, 3);
+        PutLe32(e2, 8, 6);
+        e2 += "TOP";
+        out.seekp(high);
+        out.write(e1.data(), static_cast<std::streamsize>(e1.size()));
+        out.seekp(top);
+        out.write(e2.data(), static_cast<std::streamsize>(e2.size()));
+        ASSERT_TRUE(out.good());
+    }
+    EntryTable table;
+    ASSERT_EQ(ReadEntryTable(dir.str("a.snd").c_str(), &table), ReadResult::Ok);
+    ASSERT_EQ(WriteSortedArchive(dir.str("a.snd").c_str(), dir.str("b.snd").c_str(), table),
+              WriteResult::Ok);
+    const std::vector<TestEntry> expected = {{6, 0, "TOP"}, {7, 0, "HIGH"}};
+    EXPECT_EQ(SortedLayoutEntries(ReadBytes(dir / "b.snd")), expected);
+}
+
+TEST(WriteSortedArchive, FailuresLeaveNoNewArchive) {
+    TempDir dir;
+    WriteBytes(dir / "a.snd", BuildArchive({{1, 0, "abc"}, {0, 0, "defg"}}));
+    EntryTable table;
+    ASSERT_EQ(ReadEntryTable(dir.str("a.snd").c_str(), &table), ReadResult::Ok);
+    const std::string source = dir.str("a.snd");
+
+    EXPECT_EQ(WriteSortedArchive(source.c_str(), dir.str("no/b.snd").c_str(), table),
+              WriteResult::CreateFailed);
+
+    // The source shrank after its table was read: the data can no longer be read whole.
+    const std::string whole = ReadBytes(dir / "a.snd");
+    WriteBytes(dir / "a.snd", whole.substr(0, whole.size() - 1));
+    EXPECT_EQ(WriteSortedArchive(source.c_str(), dir.str("b.snd").c_str(), table),
+              WriteResult::WriteFailed);
+    EXPECT_FALSE(fs::exists(dir / "b.snd"));
+
+    fs::remove(dir / "a.snd");
+    EXPECT_EQ(WriteSortedArchive(source.c_str(), dir.str("b.snd").c_str(), table),
+              WriteResult::OpenFailed);
+    EXPECT_FALSE(fs::exists(dir / "b.snd"));
+}
+
+}  // namespace

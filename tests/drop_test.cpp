@@ -1,0 +1,173 @@
+// drop_test.cpp: one dropped file from start to end: messages, files left behind, current folder.
+#include "drop.h"
+
+#include <gtest/gtest.h>
+
+#include "messages.h"
+#include "support.h"
+
+namespace {
+
+using Shown = std::vector<std::pair<std::string, std::string>>;
+
+std::pair<std::string, std::string> M(const Message& m) { return {m.text, m.caption}; }
+
+// The road of one drop: keys (1,0), (0,5), (0,2) in chain order.
+const std::vector<TestEntry> kRoad = {{1, 0, "one-zero"}, {0, 5, "zero-five"}, {0, 2, "zero-two"}};
+const std::vector<TestEntry> kRoadSorted = {kRoad[2], kRoad[1], kRoad[0]};
+
+TEST(SortDroppedFile, RoadOfOneDrop) {
+    TempDir dir;
+    const std::string original = BuildArchive(kRoad);
+    WriteBytes(dir / "fx.snd", original);
+    MessageLog log;
+    EXPECT_EQ(SortDroppedFile(dir.str("fx.snd").c_str()), DropResult::Sorted);
+    EXPECT_EQ(log.shown, Shown{M(kMsgDone)});
+    EXPECT_EQ(FilesIn(dir.path()), (std::vector<std::string>{"fx.snd", "fx_old.snd"}));
+    EXPECT_EQ(ReadBytes(dir / "fx_old.snd"), original);
+    const std::string sorted = ReadBytes(dir / "fx.snd");
+    EXPECT_EQ(sorted.substr(0, 512), original.substr(0, 512));
+    EXPECT_EQ(SortedLayoutEntries(sorted), kRoadSorted);
+    EXPECT_TRUE(fs::equivalent(fs::current_path(), dir.path()));
+}
+
+TEST(SortDroppedFile, ExtensionTestIgnoresCase) {
+    TempDir dir;
+    WriteBytes(dir / "FX.SND", BuildArchive(kRoad));
+    MessageLog log;
+    EXPECT_EQ(SortDroppedFile(dir.str("FX.SND").c_str()), DropResult::Sorted);
+    EXPECT_EQ(log.shown, Shown{M(kMsgDone)});
+    // Suffixes are appended in lower case; the sorted archive keeps the dropped name.
+    EXPECT_EQ(FilesIn(dir.path()), (std::vector<std::string>{"FX.SND", "FX_old.snd"}));
+}
+
+TEST(SortDroppedFile, WarningsChangeNothing) {
+    std::string badSignature = BuildArchive(kRoad);
+    badSignature[3] = 'X';
+    std::string badCount = BuildArchive(kRoad);
+    PutLe32(badCount, 16, 0);
+    std::string damaged = BuildArchive(kRoad);
+    damaged.resize(damaged.size() - 1);
+    struct Case {
+        const char* name;
+        std::string bytes;
+        DropResult result;
+        Message message;
+    } const cases[] = {
+        {"fx.wav", BuildArchive(kRoad), DropResult::WrongExtension, kMsgNotSnd},
+        {"fx.sn", BuildArchive(kRoad), DropResult::WrongExtension, kMsgNotSnd},
+        {"snd", BuildArchive(kRoad), DropResult::WrongExtension, kMsgNotSnd},
+        {"fx.snd", badSignature, DropResult::BadSignature, kMsgBadSignature},
+        {"fx.snd", badCount, DropResult::BadCount, kMsgBadCount},
+        {"fx.snd", damaged, DropResult::Damaged, kMsgDamaged},
+    };
+    for (const Case& c : cases) {
+        TempDir dir;
+        WriteBytes(dir / c.name, c.bytes);
+        const fs::path before = fs::current_path();
+        MessageLog log;
+        EXPECT_EQ(SortDroppedFile(dir.str(c.name).c_str()), c.result) << c.name;
+        EXPECT_EQ(log.shown, Shown{M(c.message)}) << c.name;
+        EXPECT_EQ(FilesIn(dir.path()), std::vector<std::string>{c.name});
+        EXPECT_EQ(ReadBytes(dir / c.name), c.bytes);
+        EXPECT_EQ(fs::current_path(), before) << c.name;
+    }
+}
+
+TEST(SortDroppedFile, MessageBytesAreExact) {
+    // The Shift_JIS bytes the user must see, spelled out once more independently of the table.
+    EXPECT_EQ(std::string(kMsgDamaged.text), "\x93\xc7\x8d\x9e\x83\x47\x83\x89\x81\x5b\x32");
+    EXPECT_EQ(std::string(kMsgBadSignature.text), "\x93\xc7\x8d\x9e\x83\x47\x83\x89\x81\x5b\x31");
+    EXPECT_EQ(std::string(kMsgDone.caption), "\x8a\x6d\x94\x46");
+    EXPECT_EQ(std::string(kMsgNotSnd.text).size(), 26u);
+    EXPECT_EQ(std::string(kMsgOldRename.text).substr(0, 8), "pOldFile");
+    EXPECT_EQ(std::string(kMsgDefRename.text).substr(0, 8), "pDefFile");
+}
+
+TEST(SortDroppedFile, SilentEndsChangeNothing) {
+    TempDir dir;
+    fs::create_directory(dir / "folder.snd");
+    MessageLog log;
+    EXPECT_EQ(SortDroppedFile(dir.str("missing.snd").c_str()), DropResult::OpenFailed);
+    EXPECT_EQ(SortDroppedFile(dir.str("folder.snd").c_str()), DropResult::OpenFailed);
+    EXPECT_TRUE(log.shown.empty());
+    EXPECT_EQ(FilesIn(dir.path()), std::vector<std::string>{"folder.snd"});
+}
+
+TEST(SortDroppedFile, SecondSortInOneFolderKeepsEveryVersion) {
+    TempDir dir;
+    const std::string original = BuildArchive(kRoad);
+    WriteBytes(dir / "fx.snd", original);
+    {
+        MessageLog log;
+        ASSERT_EQ(SortDroppedFile(dir.str("fx.snd").c_str()), DropResult::Sorted);
+    }
+    const std::string sorted = ReadBytes(dir / "fx.snd");
+    MessageLog log;
+    // The backup name is taken, so neither rename may go through, and there is no confirmation.
+    EXPECT_EQ(SortDroppedFile(dir.str("fx.snd").c_str()), DropResult::RenameFailed);
+    EXPECT_EQ(log.shown, (Shown{M(kMsgOldRename), M(kMsgDefRename)}));
+    EXPECT_EQ(FilesIn(dir.path()),
+              (std::vector<std::string>{"fx.snd", "fx_new.snd", "fx_old.snd"}));
+    EXPECT_EQ(ReadBytes(dir / "fx_old.snd"), original);
+    EXPECT_EQ(ReadBytes(dir / "fx.snd"), sorted);
+    EXPECT_EQ(ReadBytes(dir / "fx_new.snd"), sorted);
+}
+
+TEST(SortDroppedFile, NameThatIsOnlyTheExtensionHasAnEmptyBase) {
+    TempDir dir;
+    WriteBytes(dir / ".snd", BuildArchive(kRoad));
+    MessageLog log;
+    EXPECT_EQ(SortDroppedFile(dir.str(".snd").c_str()), DropResult::Sorted);
+    EXPECT_EQ(FilesIn(dir.path()), (std::vector<std::string>{".snd", "_old.snd"}));
+}
+
+TEST(SortDroppedFile, PathWithoutSeparatorResolvesWhereItWasOpened) {
+    TempDir dir;
+    WriteBytes(dir / "fx.snd", BuildArchive(kRoad));
+    fs::current_path(dir.path());
+    MessageLog log;
+    EXPECT_EQ(SortDroppedFile("fx.snd"), DropResult::Sorted);
+    EXPECT_EQ(log.shown, Shown{M(kMsgDone)});
+    EXPECT_EQ(FilesIn(dir.path()), (std::vector<std::string>{"fx.snd", "fx_old.snd"}));
+    EXPECT_EQ(SortedLayoutEntries(ReadBytes(dir / "fx.snd")), kRoadSorted);
+}
+
+TEST(SortDroppedFile, PathTooLongForItsBufferEndsSilently) {
+    TempDir dir;
+    fs::path deep = dir.path();
+    while (deep.string().size() < 270) deep /= std::string(40, 'd');
+    fs::create_directories(deep);
+    WriteBytes(deep / "fx.snd", BuildArchive(kRoad));
+    const fs::path before = fs::current_path();
+    MessageLog log;
+    EXPECT_EQ(SortDroppedFile((deep / "fx.snd").string().c_str()), DropResult::NameTooLong);
+    EXPECT_TRUE(log.shown.empty());
+    EXPECT_EQ(FilesIn(deep), std::vector<std::string>{"fx.snd"});
+    EXPECT_EQ(fs::current_path(), before);
+}
+
+TEST(SortDroppedFile, NewNameTakenByAFolderEndsSilently) {
+    TempDir dir;
+    const std::string original = BuildArchive(kRoad);
+    WriteBytes(dir / "fx.snd", original);
+    fs::create_directory(dir / "fx_new.snd");
+    MessageLog log;
+    EXPECT_EQ(SortDroppedFile(dir.str("fx.snd").c_str()), DropResult::CreateFailed);
+    EXPECT_TRUE(log.shown.empty());
+    EXPECT_EQ(FilesIn(dir.path()), (std::vector<std::string>{"fx.snd", "fx_new.snd"}));
+    EXPECT_EQ(ReadBytes(dir / "fx.snd"), original);
+}
+
+TEST(SortDroppedFile, LeftoverNewArchiveIsWrittenAnew) {
+    TempDir dir;
+    WriteBytes(dir / "fx.snd", BuildArchive(kRoad));
+    WriteBytes(dir / "fx_new.snd", std::string(100000, 'L'));
+    MessageLog log;
+    EXPECT_EQ(SortDroppedFile(dir.str("fx.snd").c_str()), DropResult::Sorted);
+    EXPECT_EQ(log.shown, Shown{M(kMsgDone)});
+    EXPECT_EQ(SortedLayoutEntries(ReadBytes(dir / "fx.snd")), kRoadSorted);
+    EXPECT_EQ(FilesIn(dir.path()), (std::vector<std::string>{"fx.snd", "fx_old.snd"}));
+}
+
+}  // namespace

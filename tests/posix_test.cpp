@@ -1,0 +1,59 @@
+// posix_test.cpp: behaviour that needs POSIX to provoke: failing writes and refused renames.
+#include <signal.h>
+#include <sys/resource.h>
+
+#include <gtest/gtest.h>
+
+#include "drop.h"
+#include "platform.h"
+#include "support.h"
+
+namespace {
+
+// Caps the size of any file this process writes, so that writes past it fail with EFBIG.
+class FileSizeLimit {
+public:
+    explicit FileSizeLimit(rlim_t bytes) {
+        getrlimit(RLIMIT_FSIZE, &saved_);
+        oldHandler_ = signal(SIGXFSZ, SIG_IGN);
+        rlimit limit = saved_;
+        limit.rlim_cur = bytes;
+        setrlimit(RLIMIT_FSIZE, &limit);
+    }
+    ~FileSizeLimit() {
+        setrlimit(RLIMIT_FSIZE, &saved_);
+        signal(SIGXFSZ, oldHandler_);
+    }
+
+private:
+    rlimit saved_;
+    sighandler_t oldHandler_;
+};
+
+TEST(PosixDrop, FailedWriteRemovesThePartialArchiveAndRenamesNothing) {
+    TempDir dir;
+    const std::string original =
+        BuildArchive({{2, 0, std::string(40000, 'a')}, {1, 0, std::string(40000, 'b')}});
+    WriteBytes(dir / "fx.snd", original);
+    MessageLog log;
+    {
+        FileSizeLimit limit(60000);
+        EXPECT_EQ(SortDroppedFile(dir.str("fx.snd").c_str()), DropResult::WriteFailed);
+    }
+    EXPECT_TRUE(log.shown.empty());
+    EXPECT_EQ(FilesIn(dir.path()), std::vector<std::string>{"fx.snd"});
+    EXPECT_EQ(ReadBytes(dir / "fx.snd"), original);
+}
+
+TEST(PosixPlatform, RenameNeverReplaces) {
+    TempDir dir;
+    WriteBytes(dir / "a", "first");
+    WriteBytes(dir / "b", "second");
+    EXPECT_FALSE(PlatRenameNoReplace(dir.str("a").c_str(), dir.str("b").c_str()));
+    EXPECT_EQ(ReadBytes(dir / "a"), "first");
+    EXPECT_EQ(ReadBytes(dir / "b"), "second");
+    EXPECT_TRUE(PlatRenameNoReplace(dir.str("a").c_str(), dir.str("c").c_str()));
+    EXPECT_EQ(FilesIn(dir.path()), (std::vector<std::string>{"b", "c"}));
+}
+
+}  // namespace

@@ -1,0 +1,114 @@
+// support.cpp: archives, temporary folders and a message recorder for the tests.
+#include "support.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <fstream>
+#include <iterator>
+
+#include "platform.h"
+
+uint32_t GetLe32(const std::string& bytes, size_t at) {
+    uint32_t v = 0;
+    for (int i = 3; i >= 0; --i) v = v << 8 | static_cast<unsigned char>(bytes.at(at + i));
+    return v;
+}
+
+void PutLe32(std::string& bytes, size_t at, uint32_t value) {
+    if (bytes.size() < at + 4) bytes.resize(at + 4, '\0');
+    for (int i = 0; i < 4; ++i) bytes[at + i] = static_cast<char>(value >> (8 * i));
+}
+
+std::string BuildArchive(const std::vector<TestEntry>& entries, std::vector<uint32_t> offsets) {
+    std::string out(512, '\0');
+    for (size_t i = 0; i < 512; ++i) out[i] = static_cast<char>(0xA0 + i % 53);
+    const std::string signature("VorlindeSnd\0", 12);
+    out.replace(0, 12, signature);
+    if (offsets.empty()) {
+        uint32_t at = 512;
+        for (const TestEntry& e : entries) {
+            offsets.push_back(at);
+            at += 16 + static_cast<uint32_t>(e.data.size());
+        }
+    }
+    PutLe32(out, 16, static_cast<uint32_t>(entries.size()));
+    PutLe32(out, 20, entries.empty() ? 512 : offsets[0]);
+    for (size_t k = 0; k < entries.size(); ++k) {
+        const TestEntry& e = entries[k];
+        const size_t end = offsets[k] + 16 + e.data.size();
+        if (out.size() < end) out.resize(end, '\xEE');
+        const uint32_t next = k + 1 < entries.size() ? offsets[k + 1] : static_cast<uint32_t>(end);
+        PutLe32(out, offsets[k], next);
+        PutLe32(out, offsets[k] + 4, static_cast<uint32_t>(e.data.size()));
+        PutLe32(out, offsets[k] + 8, e.group);
+        PutLe32(out, offsets[k] + 12, e.item);
+        out.replace(offsets[k] + 16, e.data.size(), e.data);
+    }
+    return out;
+}
+
+std::vector<TestEntry> SortedLayoutEntries(const std::string& archive) {
+    std::vector<TestEntry> entries;
+    size_t at = 512;
+    while (at < archive.size()) {
+        if (archive.size() - at < 16) {
+            ADD_FAILURE() << "a partial entry header at " << at;
+            break;
+        }
+        const uint32_t next = GetLe32(archive, at);
+        const uint32_t length = GetLe32(archive, at + 4);
+        if (archive.size() - at - 16 < length || next != at + 16 + length) {
+            ADD_FAILURE() << "entry at " << at << " has length " << length << ", next " << next;
+            break;
+        }
+        entries.push_back({GetLe32(archive, at + 8), GetLe32(archive, at + 12),
+                           archive.substr(at + 16, length)});
+        at = next;
+    }
+    return entries;
+}
+
+std::string ReadBytes(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    EXPECT_TRUE(in.good()) << "cannot read " << path;
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+void WriteBytes(const fs::path& path, const std::string& bytes) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    ASSERT_TRUE(out.good()) << "cannot write " << path;
+}
+
+std::vector<std::string> FilesIn(const fs::path& dir) {
+    std::vector<std::string> names;
+    for (const auto& item : fs::directory_iterator(dir)) names.push_back(item.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+TempDir::TempDir() : savedCwd_(fs::current_path()) {
+    static std::atomic<unsigned> counter{0};
+    const auto stamp = std::chrono::steady_clock::now().time_since_epoch().count();
+    path_ = fs::temp_directory_path() /
+            ("tessorel-test-" + std::to_string(stamp) + "-" + std::to_string(counter++));
+    fs::create_directories(path_);
+}
+
+TempDir::~TempDir() {
+    std::error_code ec;
+    fs::current_path(savedCwd_, ec);
+    fs::remove_all(path_, ec);
+}
+
+namespace {
+void Record(const char* text, const char* caption, void* context) {
+    static_cast<MessageLog*>(context)->shown.emplace_back(text, caption);
+}
+}  // namespace
+
+MessageLog::MessageLog() { PlatSetMessageSink(Record, this); }
+MessageLog::~MessageLog() { PlatSetMessageSink(nullptr, nullptr); }
