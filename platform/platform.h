@@ -19,18 +19,17 @@ PlatFile* PlatOpenRead(const char* path);
 // directory of that name, ...).
 PlatFile* PlatCreate(const char* path);
 
-// Stores the size in bytes of an open file in *size. False when the size cannot be had.
+// Stores in *size the size in bytes the file had when it was opened. False when it cannot be had.
 bool PlatFileSize(PlatFile* file, uint64_t* size);
 
-// Moves the position to `offset` bytes from the start of the file. Every offset from 0 to
-// 2^32 - 1 is reachable; none is taken as a signed distance. False on failure.
-bool PlatSeek(PlatFile* file, uint32_t offset);
+// Reads up to n bytes starting `offset` bytes from the start of the file into buf, and stores the
+// count read in *got. Every offset from 0 to 2^32 - 1 is reachable; none is taken as a signed
+// distance. A count below n means the end of the file was reached. False on an I/O error, in
+// which case *got is 0.
+bool PlatReadAt(PlatFile* file, uint32_t offset, void* buf, uint32_t n, uint32_t* got);
 
-// Reads up to n bytes at the position into buf and stores the count read in *got. A count below n
-// means the end of the file was reached. False on an I/O error, in which case *got is 0.
-bool PlatRead(PlatFile* file, void* buf, uint32_t n, uint32_t* got);
-
-// Writes n bytes at the position. False unless every byte was written.
+// Writes n bytes at the end of what this handle has written so far (files are written from the
+// start, in order). False unless every byte was written.
 bool PlatWrite(PlatFile* file, const void* buf, uint32_t n);
 
 // Forces everything written so far to stable storage, so that it survives a crash or power loss.

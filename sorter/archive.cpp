@@ -26,26 +26,6 @@ void PutLe32(unsigned char* p, uint32_t v) {
     p[3] = static_cast<unsigned char>(v >> 24);
 }
 
-enum class ReadOnceResult { Ok, OpenFailed, ReadFailed };
-
-// Opens `path`, reads up to n bytes at `offset` into buf and closes it again: the source is never
-// held open between reads. *got is the count read (short at the end of the file); *size, when
-// asked for, the file's size as this open saw it.
-ReadOnceResult ReadOnce(const char* path, uint32_t offset, void* buf, uint32_t n, uint32_t* got,
-                        uint64_t* size) {
-    *got = 0;
-    PlatFile* file = PlatOpenRead(path);
-    if (file == nullptr) return ReadOnceResult::OpenFailed;
-    bool ok = (size == nullptr || PlatFileSize(file, size)) && PlatSeek(file, offset) &&
-              PlatRead(file, buf, n, got);
-    PlatClose(file);  // nothing was written, so a failing close loses nothing
-    return ok ? ReadOnceResult::Ok : ReadOnceResult::ReadFailed;
-}
-
-ReadResult FromReadOnce(ReadOnceResult r) {
-    return r == ReadOnceResult::OpenFailed ? ReadResult::OpenFailed : ReadResult::ReadFailed;
-}
-
 // Row indexes in ascending (group, item) order, rows of equal keys in table order.
 void SortedOrder(const EntryTable& table, uint16_t* order) {
     for (uint32_t k = 0; k < table.cntList; ++k) order[k] = static_cast<uint16_t>(k);
@@ -57,60 +37,59 @@ void SortedOrder(const EntryTable& table, uint16_t* order) {
 }
 
 // Appends one entry: its fresh header, then its data copied from the source in buffer-sized
-// pieces. Every piece must arrive whole: the table was read from this file, so a short read means
-// the file changed or failed underneath us.
-bool CopyEntry(const char* sourceName, PlatFile* out, const EntryRow& row, uint32_t nextOffset,
-               unsigned char* buffer, uint32_t bufferSize) {
-    unsigned char header[kEntryHeaderSize];
-    PutLe32(header, nextOffset);
-    PutLe32(header + 4, row.length);
-    PutLe32(header + 8, row.group);
-    PutLe32(header + 12, row.item);
-    if (!PlatWrite(out, header, kEntryHeaderSize)) return false;
-    if (row.length == 0) return true;
+// pieces. The header goes out with the first piece, in one write. Every piece must arrive whole:
+// the table was read from this file, so a short read means the file changed or failed underneath.
+// `buffer` holds kEntryHeaderSize bytes more than `pieceSize`.
+bool CopyEntry(PlatFile* source, PlatFile* out, const EntryRow& row, uint32_t nextOffset,
+               unsigned char* buffer, uint32_t pieceSize) {
+    PutLe32(buffer, nextOffset);
+    PutLe32(buffer + 4, row.length);
+    PutLe32(buffer + 8, row.group);
+    PutLe32(buffer + 12, row.item);
+    if (row.length == 0) return PlatWrite(out, buffer, kEntryHeaderSize);
 
-    PlatFile* source = PlatOpenRead(sourceName);
-    if (source == nullptr) return false;
     // ReadEntryTable checked that offset + 16 + length lies inside the file, so no sum overflows.
-    bool ok = PlatSeek(source, row.offset + kEntryHeaderSize);
-    for (uint32_t left = row.length; ok && left > 0;) {
-        const uint32_t piece = std::min(left, bufferSize);
+    unsigned char* const data = buffer + kEntryHeaderSize;
+    const uint32_t start = row.offset + kEntryHeaderSize;
+    for (uint32_t done = 0; done < row.length;) {
+        const uint32_t piece = std::min(row.length - done, pieceSize);
         uint32_t got = 0;
-        ok = PlatRead(source, buffer, piece, &got) && got == piece && PlatWrite(out, buffer, piece);
-        left -= piece;
+        if (!PlatReadAt(source, start + done, data, piece, &got) || got != piece) return false;
+        const bool written = done == 0 ? PlatWrite(out, buffer, kEntryHeaderSize + piece)
+                                       : PlatWrite(out, data, piece);
+        if (!written) return false;
+        done += piece;
     }
-    PlatClose(source);
-    return ok;
+    return true;
 }
 
-}  // namespace
-
-ReadResult ReadEntryTable(const char* fullPath, EntryTable* table) {
-    std::memset(table, 0, sizeof *table);
+// Everything ReadEntryTable does once the file is open.
+ReadResult ReadOpenTable(PlatFile* file, EntryTable* table) {
+    uint64_t fileSize = 0;
     uint32_t got = 0;
+    if (!PlatFileSize(file, &fileSize)) return ReadResult::ReadFailed;
 
+    // A file too short for these reads is compared and counted with zeros for the missing bytes.
     char signature[kSignatureSize] = {};
-    ReadOnceResult r = ReadOnce(fullPath, kSignatureOffset, signature, kSignatureSize, &got, nullptr);
-    if (r != ReadOnceResult::Ok) return FromReadOnce(r);
+    if (!PlatReadAt(file, kSignatureOffset, signature, kSignatureSize, &got)) {
+        return ReadResult::ReadFailed;
+    }
     if (!EqualNoCase(signature, kSignature, kSignatureSize)) return ReadResult::BadSignature;
-
     unsigned char numbers[kHeaderNumbersSize] = {};
-    r = ReadOnce(fullPath, kCountOffset, numbers, kHeaderNumbersSize, &got, nullptr);
-    if (r != ReadOnceResult::Ok) return FromReadOnce(r);
+    if (!PlatReadAt(file, kCountOffset, numbers, kHeaderNumbersSize, &got)) {
+        return ReadResult::ReadFailed;
+    }
     const uint32_t count = GetLe32(numbers);
     if (count < 1 || count > kMaxEntries) return ReadResult::BadCount;
 
-    uint32_t offset = GetLe32(numbers + 4);
+    uint32_t offset = GetLe32(numbers + (kFirstEntryOffset - kCountOffset));
     uint64_t outputSize = kHeaderSize;
     for (uint32_t k = 0; k < count; ++k) {
-        unsigned char header[kEntryHeaderSize] = {};
-        uint64_t fileSize = 0;
-        r = ReadOnce(fullPath, offset, header, kEntryHeaderSize, &got, &fileSize);
-        if (r != ReadOnceResult::Ok) return FromReadOnce(r);
         // Checked by subtraction, so that no offset or length near 2^32 can wrap a sum.
-        if (got < kEntryHeaderSize || offset > fileSize || fileSize - offset < kEntryHeaderSize) {
-            return ReadResult::Damaged;
-        }
+        if (offset > fileSize || fileSize - offset < kEntryHeaderSize) return ReadResult::Damaged;
+        unsigned char header[kEntryHeaderSize] = {};
+        if (!PlatReadAt(file, offset, header, kEntryHeaderSize, &got)) return ReadResult::ReadFailed;
+        if (got < kEntryHeaderSize) return ReadResult::Damaged;  // shorter than it was
         EntryRow& row = table->rows[k];
         row = {offset, GetLe32(header + 4), GetLe32(header + 8), GetLe32(header + 12)};
         if (row.length > fileSize - offset - kEntryHeaderSize) return ReadResult::Damaged;
@@ -125,32 +104,56 @@ ReadResult ReadEntryTable(const char* fullPath, EntryTable* table) {
     return ReadResult::Ok;
 }
 
-WriteResult WriteSortedArchive(const char* sourceName, const char* outputName,
-                               const EntryTable& table) {
-    unsigned char header[kHeaderSize] = {};
+// Writes the header and every entry in `order` to `out`, reading from `source`.
+bool CopyArchive(PlatFile* source, PlatFile* out, const EntryTable& table, const uint16_t* order) {
+    unsigned char header[kHeaderSize] = {};  // zeros stand for what a short source lacks
     uint32_t got = 0;
-    const ReadOnceResult r = ReadOnce(sourceName, 0, header, kHeaderSize, &got, nullptr);
-    if (r == ReadOnceResult::OpenFailed) return WriteResult::OpenFailed;
-    if (r == ReadOnceResult::ReadFailed) return WriteResult::WriteFailed;
-
+    if (!PlatReadAt(source, 0, header, kHeaderSize, &got)) return false;
+    // The entries now start right after the header; a first-entry offset left pointing where the
+    // source had its first entry would send every reader of the chain into the middle of data.
+    PutLe32(header + kFirstEntryOffset, kHeaderSize);
+    if (!PlatWrite(out, header, kHeaderSize)) return false;
     uint32_t longest = 0;
     for (uint32_t k = 0; k < table.cntList; ++k) longest = std::max(longest, table.rows[k].length);
-    const uint32_t bufferSize = std::max(1u, std::min(longest, kCopyBufferSize));
-    std::unique_ptr<unsigned char[]> buffer(new (std::nothrow) unsigned char[bufferSize]());
-    if (!buffer) return WriteResult::WriteFailed;
+    const uint32_t pieceSize = std::max(1u, std::min(longest, kCopyBufferSize));
+    std::unique_ptr<unsigned char[]> buffer(
+        new (std::nothrow) unsigned char[kEntryHeaderSize + pieceSize]());
+    if (!buffer) return false;
 
+    uint32_t position = kHeaderSize;  // ReadEntryTable saw that the whole archive fits in 32 bits
+    for (uint32_t k = 0; k < table.cntList; ++k) {
+        const EntryRow& row = table.rows[order[k]];
+        position += kEntryHeaderSize + row.length;
+        if (!CopyEntry(source, out, row, position, buffer.get(), pieceSize)) return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+ReadResult ReadEntryTable(const char* fullPath, EntryTable* table) {
+    std::memset(table, 0, sizeof *table);
+    PlatFile* file = PlatOpenRead(fullPath);
+    if (file == nullptr) return ReadResult::OpenFailed;
+    const ReadResult result = ReadOpenTable(file, table);
+    PlatClose(file);  // nothing was written, so a failing close loses nothing
+    return result;
+}
+
+WriteResult WriteSortedArchive(const char* sourceName, const char* outputName,
+                               const EntryTable& table) {
     uint16_t order[kMaxEntries];
     SortedOrder(table, order);
 
+    PlatFile* source = PlatOpenRead(sourceName);
+    if (source == nullptr) return WriteResult::OpenFailed;
     PlatFile* out = PlatCreate(outputName);
-    if (out == nullptr) return WriteResult::CreateFailed;
-    bool ok = PlatWrite(out, header, kHeaderSize);
-    uint32_t position = kHeaderSize;  // ReadEntryTable saw that the whole archive fits in 32 bits
-    for (uint32_t k = 0; ok && k < table.cntList; ++k) {
-        const EntryRow& row = table.rows[order[k]];
-        position += kEntryHeaderSize + row.length;
-        ok = CopyEntry(sourceName, out, row, position, buffer.get(), bufferSize);
+    if (out == nullptr) {
+        PlatClose(source);
+        return WriteResult::CreateFailed;
     }
+    bool ok = CopyArchive(source, out, table, order);
+    PlatClose(source);
     // On stable storage before anyone renames it: a crash must never leave a renamed archive
     // whose bytes never reached the disk.
     ok = ok && PlatFlush(out);

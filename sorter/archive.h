@@ -7,12 +7,14 @@
 #include <cstdint>
 
 // Header: the signature, an uninterpreted word, the entry count, the first entry's offset, then
-// uninterpreted bytes up to 512. The whole header is copied unchanged into the sorted archive.
+// uninterpreted bytes up to 512. The sorted archive gets the same header, but for a first-entry
+// offset of 512, where its entries now start.
 inline constexpr uint32_t kHeaderSize = 512;
 inline constexpr uint32_t kSignatureOffset = 0;
 inline constexpr uint32_t kSignatureSize = 12;  // "VorlindeSnd" and a zero byte
 inline constexpr char kSignature[kSignatureSize + 1] = "VorlindeSnd";
-inline constexpr uint32_t kCountOffset = 16;       // cntList, then the first entry's offset
+inline constexpr uint32_t kCountOffset = 16;       // cntList
+inline constexpr uint32_t kFirstEntryOffset = 20;  // where the chain starts
 inline constexpr uint32_t kHeaderNumbersSize = 8;  // cntList and the first entry's offset
 
 // Entry: a 16-byte header (next entry's offset, data length, group, item), then the data.
@@ -46,9 +48,9 @@ enum class ReadResult {
                    // archive would be longer than 2^32 - 1 bytes
 };
 
-// Reads the header and follows the chain for cntList entries. Opens the file anew for every read
-// and closes it right after. A file too short for the signature or the header numbers reads as if
-// zero bytes stood in place of the missing ones.
+// Reads the header and follows the chain for cntList entries, through one handle that is closed
+// before it returns. A file too short for the signature or the header numbers reads as if zero
+// bytes stood in place of the missing ones.
 ReadResult ReadEntryTable(const char* fullPath, EntryTable* table);
 
 enum class WriteResult {
@@ -59,9 +61,10 @@ enum class WriteResult {
                    // short; the partly written new archive has been removed
 };
 
-// Writes outputName with the source's 512 header bytes, then every row's entry, one after the
+// Writes outputName with the source's 512 header bytes (the first-entry offset set to 512), then every row's entry, one after the
 // other, in ascending (group, item) order, both unsigned, rows of equal keys in table order. Each
 // entry's next-entry offset points just past its own data. Entry data is copied through a buffer
-// of at most 1 MiB. The table must come from ReadEntryTable on the same, unchanged file.
+// of at most 1 MiB. The table must come from ReadEntryTable on the same, unchanged file. Both
+// files are closed before it returns.
 WriteResult WriteSortedArchive(const char* sourceName, const char* outputName,
                                const EntryTable& table);

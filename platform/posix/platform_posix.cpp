@@ -13,6 +13,7 @@
 
 struct PlatFile {
     int fd;
+    uint64_t size;  // as seen when opened
 };
 
 namespace {
@@ -20,9 +21,9 @@ namespace {
 PlatMessageSink gSink = nullptr;
 void* gSinkContext = nullptr;
 
-PlatFile* Wrap(int fd) {
+PlatFile* Wrap(int fd, uint64_t size) {
     if (fd < 0) return nullptr;
-    PlatFile* file = new (std::nothrow) PlatFile{fd};
+    PlatFile* file = new (std::nothrow) PlatFile{fd, size};
     if (file == nullptr) close(fd);
     return file;
 }
@@ -39,29 +40,23 @@ PlatFile* PlatOpenRead(const char* path) {
         close(fd);
         return nullptr;
     }
-    return Wrap(fd);
+    return Wrap(fd, static_cast<uint64_t>(st.st_size));
 }
 
 PlatFile* PlatCreate(const char* path) {
-    return Wrap(open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
+    return Wrap(open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666), 0);
 }
 
 bool PlatFileSize(PlatFile* file, uint64_t* size) {
-    struct stat st;
-    if (fstat(file->fd, &st) != 0) return false;
-    *size = static_cast<uint64_t>(st.st_size);
+    *size = file->size;
     return true;
 }
 
-bool PlatSeek(PlatFile* file, uint32_t offset) {
-    return lseek(file->fd, static_cast<off_t>(offset), SEEK_SET) == static_cast<off_t>(offset);
-}
-
-bool PlatRead(PlatFile* file, void* buf, uint32_t n, uint32_t* got) {
+bool PlatReadAt(PlatFile* file, uint32_t offset, void* buf, uint32_t n, uint32_t* got) {
     *got = 0;
     char* p = static_cast<char*>(buf);
     while (*got < n) {
-        const ssize_t r = read(file->fd, p + *got, n - *got);
+        const ssize_t r = pread(file->fd, p + *got, n - *got, off_t{offset} + off_t{*got});
         if (r == 0) break;
         if (r < 0) {
             if (errno == EINTR) continue;
