@@ -133,20 +133,6 @@ TEST(SortDroppedFile, PathWithoutSeparatorResolvesWhereItWasOpened) {
     EXPECT_EQ(SortedLayoutEntries(ReadBytes(dir / "fx.snd")), kRoadSorted);
 }
 
-TEST(SortDroppedFile, PathTooLongForItsBufferEndsSilently) {
-    TempDir dir;
-    fs::path deep = dir.path();
-    while (deep.string().size() < 270) deep /= std::string(40, 'd');
-    fs::create_directories(deep);
-    WriteBytes(deep / "fx.snd", BuildArchive(kRoad));
-    const fs::path before = fs::current_path();
-    MessageLog log;
-    EXPECT_EQ(SortDroppedFile((deep / "fx.snd").string().c_str()), DropResult::NameTooLong);
-    EXPECT_TRUE(log.shown.empty());
-    EXPECT_EQ(FilesIn(deep), std::vector<std::string>{"fx.snd"});
-    EXPECT_EQ(fs::current_path(), before);
-}
-
 TEST(SortDroppedFile, NewNameTakenByAFolderEndsSilently) {
     TempDir dir;
     const std::string original = BuildArchive(kRoad);

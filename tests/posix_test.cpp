@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include "drop.h"
+#include "messages.h"
 #include "platform.h"
 #include "support.h"
 
@@ -43,6 +44,21 @@ TEST(PosixDrop, FailedWriteRemovesThePartialArchiveAndRenamesNothing) {
     EXPECT_TRUE(log.shown.empty());
     EXPECT_EQ(FilesIn(dir.path()), std::vector<std::string>{"fx.snd"});
     EXPECT_EQ(ReadBytes(dir / "fx.snd"), original);
+}
+
+// Windows cannot open such a path at all; POSIX can, but the names derived from it would not fit.
+TEST(PosixDrop, PathTooLongForItsBufferEndsSilently) {
+    TempDir dir;
+    fs::path deep = dir.path();
+    while (deep.string().size() < 270) deep /= std::string(40, 'd');
+    fs::create_directories(deep);
+    WriteBytes(deep / "fx.snd", BuildArchive({{1, 0, "x"}}));
+    const fs::path before = fs::current_path();
+    MessageLog log;
+    EXPECT_EQ(SortDroppedFile((deep / "fx.snd").string().c_str()), DropResult::NameTooLong);
+    EXPECT_TRUE(log.shown.empty());
+    EXPECT_EQ(FilesIn(deep), std::vector<std::string>{"fx.snd"});
+    EXPECT_EQ(fs::current_path(), before);
 }
 
 TEST(PosixPlatform, RenameNeverReplaces) {

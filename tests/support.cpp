@@ -8,6 +8,7 @@
 #include <chrono>
 #include <fstream>
 #include <iterator>
+#include <random>
 
 #include "platform.h"
 
@@ -92,9 +93,11 @@ std::vector<std::string> FilesIn(const fs::path& dir) {
 
 TempDir::TempDir() : savedCwd_(fs::current_path()) {
     static std::atomic<unsigned> counter{0};
+    // Tests run as parallel processes: the clock and a random number keep their folders apart.
     const auto stamp = std::chrono::steady_clock::now().time_since_epoch().count();
     path_ = fs::temp_directory_path() /
-            ("tessorel-test-" + std::to_string(stamp) + "-" + std::to_string(counter++));
+            ("tessorel-test-" + std::to_string(stamp) + "-" + std::to_string(std::random_device{}()) +
+             "-" + std::to_string(counter++));
     fs::create_directories(path_);
 }
 

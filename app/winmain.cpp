@@ -1,0 +1,91 @@
+// winmain.cpp: the process entry and the main window, which hands each dropped file to the sorter.
+#include <windows.h>
+#include <shellapi.h>
+
+#include "drop.h"
+#include "pathutil.h"
+
+namespace {
+
+constexpr char kClassName[] = "Default Class Name";
+constexpr char kTitle[] = "Tessorel";
+constexpr int kWindowSize = 200;
+
+// True while a drop is being worked off. Its message boxes keep dispatching the thread's messages,
+// so a second drop can arrive meanwhile; it must not run, since both would share the current
+// directory and the same files.
+bool gDropInProgress = false;
+
+void OnDropFiles(HDROP drop) {
+    if (gDropInProgress) {
+        DragFinish(drop);
+        return;
+    }
+    gDropInProgress = true;
+    char* path = static_cast<char*>(GlobalAlloc(GPTR, kPathBufferSize));
+    if (path != nullptr) {
+        // The first file only; the drop handle is released before any work starts.
+        DragQueryFileA(drop, 0, path, kPathBufferSize);
+        DragFinish(drop);
+        SortDroppedFile(path);
+        GlobalFree(path);
+    } else {
+        DragFinish(drop);
+    }
+    gDropInProgress = false;
+}
+
+LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    switch (message) {
+        case WM_DESTROY:
+            PostQuitMessage(0);
+            return 0;
+        case WM_DROPFILES:
+            OnDropFiles(reinterpret_cast<HDROP>(wParam));
+            return 0;
+        default:
+            return DefWindowProcA(window, message, wParam, lParam);
+    }
+}
+
+}  // namespace
+
+int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
+    HANDLE icon = LoadImageA(nullptr, MAKEINTRESOURCEA(32512), IMAGE_ICON, 0, 0,
+                             LR_SHARED | LR_DEFAULTSIZE);
+    WNDCLASSEXA windowClass = {};
+    windowClass.cbSize = sizeof windowClass;
+    windowClass.style = CS_HREDRAW | CS_VREDRAW;
+    windowClass.lpfnWndProc = WindowProc;
+    windowClass.cbClsExtra = 0;
+    windowClass.cbWndExtra = 0;
+    windowClass.hInstance = instance;
+    windowClass.hIcon = static_cast<HICON>(icon);
+    windowClass.hIconSm = static_cast<HICON>(icon);
+    windowClass.hCursor = static_cast<HCURSOR>(LoadImageA(
+        nullptr, MAKEINTRESOURCEA(32512), IMAGE_CURSOR, 0, 0, LR_SHARED | LR_DEFAULTSIZE));
+    windowClass.hbrBackground = static_cast<HBRUSH>(GetStockObject(WHITE_BRUSH));
+    windowClass.lpszMenuName = nullptr;
+    windowClass.lpszClassName = kClassName;
+    if (RegisterClassExA(&windowClass) == 0) return 1;
+
+    // Signed halving that rounds toward zero: only a screen under 199 pixels gives a negative place.
+    const int left = (GetSystemMetrics(SM_CXSCREEN) - kWindowSize) / 2;
+    const int top = (GetSystemMetrics(SM_CYSCREEN) - kWindowSize) / 2;
+    HWND window = CreateWindowExA(0, kClassName, kTitle, WS_OVERLAPPEDWINDOW, left, top, kWindowSize,
+                                  kWindowSize, nullptr, nullptr, instance, nullptr);
+    if (window == nullptr) return 1;
+
+    ShowWindow(window, SW_SHOW);
+    UpdateWindow(window);
+    DragAcceptFiles(window, TRUE);
+
+    MSG message;
+    for (;;) {
+        const BOOL got = GetMessageA(&message, nullptr, 0, 0);
+        if (got == 0 || got == -1) break;
+        TranslateMessage(&message);
+        DispatchMessageA(&message);
+    }
+    return 0;
+}

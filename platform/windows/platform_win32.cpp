@@ -1,0 +1,122 @@
+// platform_win32.cpp: the operating-system interface on Windows, through kernel32 and user32.
+#include <windows.h>
+
+#include <new>
+
+#include "platform.h"
+
+struct PlatFile {
+    HANDLE handle;
+    uint64_t size;  // as seen when opened
+};
+
+namespace {
+
+PlatMessageSink gSink = nullptr;
+void* gSinkContext = nullptr;
+
+PlatFile* Wrap(HANDLE handle, uint64_t size) {
+    if (handle == INVALID_HANDLE_VALUE) return nullptr;
+    PlatFile* file = new (std::nothrow) PlatFile{handle, size};
+    if (file == nullptr) CloseHandle(handle);
+    return file;
+}
+
+// A code page 932 string as UTF-16, so that it reads the same on a system of any code page.
+// Stops short rather than overflow; a message is at most a few dozen characters.
+void ToWide(const char* text, wchar_t* out, int outCount) {
+    const int n = MultiByteToWideChar(932, 0, text, -1, out, outCount);
+    if (n == 0) out[0] = L'\0';
+    out[outCount - 1] = L'\0';
+}
+
+}  // namespace
+
+const char kPlatPathSeparator = '\\';
+
+PlatFile* PlatOpenRead(const char* path) {
+    // Without FILE_FLAG_BACKUP_SEMANTICS a directory cannot be opened, as an archive never is one.
+    HANDLE handle = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                FILE_ATTRIBUTE_ARCHIVE, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) return nullptr;
+    LARGE_INTEGER size;
+    if (!GetFileSizeEx(handle, &size)) {
+        CloseHandle(handle);
+        return nullptr;
+    }
+    return Wrap(handle, static_cast<uint64_t>(size.QuadPart));
+}
+
+PlatFile* PlatCreate(const char* path) {
+    return Wrap(CreateFileA(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_ARCHIVE,
+                            nullptr),
+                0);
+}
+
+bool PlatFileSize(PlatFile* file, uint64_t* size) {
+    *size = file->size;
+    return true;
+}
+
+bool PlatReadAt(PlatFile* file, uint32_t offset, void* buf, uint32_t n, uint32_t* got) {
+    *got = 0;
+    // With a high part given, the low part counts as unsigned: every offset up to 2^32 - 1.
+    LONG high = 0;
+    const DWORD low = SetFilePointer(file->handle, static_cast<LONG>(offset), &high, FILE_BEGIN);
+    if (low == INVALID_SET_FILE_POINTER && GetLastError() != NO_ERROR) return false;
+    char* p = static_cast<char*>(buf);
+    while (*got < n) {
+        DWORD read = 0;
+        if (!ReadFile(file->handle, p + *got, n - *got, &read, nullptr)) {
+            *got = 0;
+            return false;
+        }
+        if (read == 0) break;  // the end of the file
+        *got += read;
+    }
+    return true;
+}
+
+bool PlatWrite(PlatFile* file, const void* buf, uint32_t n) {
+    const char* p = static_cast<const char*>(buf);
+    while (n > 0) {
+        DWORD written = 0;
+        if (!WriteFile(file->handle, p, n, &written, nullptr) || written == 0) return false;
+        p += written;
+        n -= written;
+    }
+    return true;
+}
+
+bool PlatFlush(PlatFile* file) { return FlushFileBuffers(file->handle) != 0; }
+
+bool PlatClose(PlatFile* file) {
+    const bool ok = CloseHandle(file->handle) != 0;
+    delete file;
+    return ok;
+}
+
+bool PlatRenameNoReplace(const char* from, const char* to) { return MoveFileA(from, to) != 0; }
+
+bool PlatRemove(const char* path) { return DeleteFileA(path) != 0; }
+
+bool PlatSetCurrentDirectory(const char* dir) { return SetCurrentDirectoryA(dir) != 0; }
+
+bool PlatIsLeadByte(unsigned char byte) { return IsDBCSLeadByteEx(CP_ACP, byte) != 0; }
+
+void PlatShowMessage(const char* text, const char* caption) {
+    if (gSink != nullptr) {
+        gSink(text, caption, gSinkContext);
+        return;
+    }
+    wchar_t wideText[256];
+    wchar_t wideCaption[64];
+    ToWide(text, wideText, 256);
+    ToWide(caption, wideCaption, 64);
+    MessageBoxW(nullptr, wideText, wideCaption, MB_OK);
+}
+
+void PlatSetMessageSink(PlatMessageSink sink, void* context) {
+    gSink = sink;
+    gSinkContext = context;
+}

@@ -1,0 +1,41 @@
+# wine-env.sh: sourced; sets up Wine for the project's tests (prefix, locale, loader).
+# tessorel_wine_env PROGRAM.exe  picks the Wine loader for the program's architecture, makes the
+# Japanese locale and the prefix on first use, and exports the environment Wine runs in.
+
+# The loader for a PE file: wine64 for PE32+, the 32-bit loader for PE32.
+tessorel_wine_loader() {
+    if file -b "$1" | grep -q 'PE32+'; then echo /usr/lib/wine/wine64; else echo /usr/lib/wine/wine; fi
+}
+
+# True when this machine can run 32-bit Windows programs (Wine's 32-bit loader starts). Some
+# kernels are booted with 32-bit emulation off, and then only the x86_64 build can be tested.
+tessorel_wine32_works() {
+    [ -x /usr/lib/wine/wine ] && /usr/lib/wine/wine --version >/dev/null 2>&1
+}
+
+tessorel_wine_env() {
+    local exe=$1 arch=64
+    TESSOREL_WINE=$(tessorel_wine_loader "$exe")
+    [ "$TESSOREL_WINE" = /usr/lib/wine/wine ] && arch=32
+    export TESSOREL_WINE
+    export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" WINEARCH=win$arch
+    export WINEPREFIX=${TESSOREL_WINEPREFIX:-${TMPDIR:-/tmp}/tessorel-wine-$arch-$(id -u)}
+    # Wine takes its ANSI code page from the locale, which glibc must really have.
+    local locdir=${TMPDIR:-/tmp}/tessorel-locale
+    if [ ! -d "$locdir/ja_JP.UTF-8" ]; then
+        mkdir -p "$locdir"
+        localedef -i ja_JP -f UTF-8 "$locdir/ja_JP.UTF-8" 2>/dev/null || true
+    fi
+    export LOCPATH=$locdir LANG=ja_JP.UTF-8 LC_ALL=ja_JP.UTF-8
+    # One prefix, made once, even when CTest starts several programs at a time.
+    (
+        flock 9
+        if [ ! -f "$WINEPREFIX/.tessorel-ready" ]; then
+            "$TESSOREL_WINE" wineboot -i >/dev/null 2>&1 || true
+            # Without a window manager, Wine's managed windows make every dialog close wait.
+            "$TESSOREL_WINE" reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null 2>&1
+            /usr/lib/wine/wineserver -w 2>/dev/null || true
+            touch "$WINEPREFIX/.tessorel-ready"
+        fi
+    ) 9>"${WINEPREFIX}.lock"
+}

@@ -1,0 +1,11 @@
+#!/usr/bin/env bash
+# wine-run.sh: runs one Windows program under Wine in the project's own prefix, in a Japanese
+# locale (so that Wine's ANSI code page is 932), quietly. CTest uses it as the cross-build's
+# emulator; the end-to-end tests use it too.
+#   TESSOREL_WINEPREFIX  the prefix (default: $TMPDIR/tessorel-wine-<arch>-<uid>)
+set -euo pipefail
+here=$(cd "$(dirname "$0")" && pwd)
+# shellcheck source=wine-env.sh
+. "$here/wine-env.sh"
+tessorel_wine_env "$1"
+exec "$TESSOREL_WINE" "$@"

@@ -1,0 +1,71 @@
+// windows_test.cpp: behaviour that only Windows has: double-byte file names in code page 932.
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include "drop.h"
+#include "messages.h"
+#include "pathutil.h"
+#include "support.h"
+
+namespace {
+
+// Double-byte characters whose second byte is 5C, the backslash: ソ (83 5C), 表 (95 5C), 能 (94 5C).
+#define SO "\x83\x5C"
+#define HYO "\x95\x5C"
+#define NO "\x94\x5C"
+
+class CodePage932 : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (GetACP() != 932) GTEST_SKIP() << "needs the ANSI code page 932 (a Japanese locale)";
+    }
+};
+
+TEST_F(CodePage932, TrailBytesAreNeverSeparators) {
+    struct Case {
+        const char* path;
+        const char* directory;
+        const char* name;
+    } const cases[] = {
+        {"C:\\data\\" SO "\x81\x5B\x83\x67.snd", "C:\\data\\", SO "\x81\x5B\x83\x67.snd"},
+        {"C:\\" HYO "\\x.snd", "C:\\" HYO "\\", "x.snd"},
+        {"C:\\" NO NO "\\" SO ".snd", "C:\\" NO NO "\\", SO ".snd"},
+        {"C:\\a\\" SO, "C:\\a\\", SO},  // the name is a single character ending in 5C
+    };
+    for (const Case& c : cases) {
+        char directory[kPathBufferSize] = {};
+        char name[kPathBufferSize] = {};
+        EXPECT_TRUE(GetDirectoryPart(c.path, directory)) << c.path;
+        EXPECT_TRUE(GetFileNamePart(c.path, name)) << c.path;
+        EXPECT_STREQ(directory, c.directory);
+        EXPECT_STREQ(name, c.name);
+    }
+    // Without any real separator after position 0, a trail byte does not make one.
+    char out[kPathBufferSize] = {};
+    EXPECT_FALSE(GetDirectoryPart(SO ".snd", out));
+    EXPECT_FALSE(GetFileNamePart(SO ".snd", out));
+}
+
+TEST_F(CodePage932, SortsAFileWhoseNameEndsInATrailByteBackslash) {
+    TempDir dir;
+    const std::string folder = dir.path().string() + "\\" HYO;
+    ASSERT_TRUE(CreateDirectoryA(folder.c_str(), nullptr));
+    const std::string path = folder + "\\" SO "\x81\x5B\x83\x67.snd";
+    const std::string original = BuildArchive({{1, 0, "b"}, {0, 0, "a"}});
+    HANDLE h = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    DWORD written = 0;
+    WriteFile(h, original.data(), static_cast<DWORD>(original.size()), &written, nullptr);
+    CloseHandle(h);
+
+    MessageLog log;
+    EXPECT_EQ(SortDroppedFile(path.c_str()), DropResult::Sorted);
+    const std::string backup = folder + "\\" SO "\x81\x5B\x83\x67_old.snd";
+    EXPECT_NE(GetFileAttributesA(backup.c_str()), INVALID_FILE_ATTRIBUTES);
+    char cwd[MAX_PATH] = {};
+    GetCurrentDirectoryA(MAX_PATH, cwd);
+    EXPECT_EQ(std::string(cwd), folder);
+}
+
+}  // namespace
