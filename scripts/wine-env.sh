@@ -20,20 +20,22 @@ tessorel_wine_env() {
     export TESSOREL_WINE
     export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" WINEARCH=win$arch
     export WINEPREFIX=${TESSOREL_WINEPREFIX:-${TMPDIR:-/tmp}/tessorel-wine-$arch-$(id -u)}
-    # Wine takes its ANSI code page from the locale, which glibc must really have.
+    # Wine takes its ANSI code page from the locale, which glibc must really have: Japanese (code
+    # page 932) unless TESSOREL_WINE_LANG names another. The locale goes only to Wine's processes.
+    local lang=${TESSOREL_WINE_LANG:-ja_JP.UTF-8}
     local locdir=${TMPDIR:-/tmp}/tessorel-locale
-    if [ ! -d "$locdir/ja_JP.UTF-8" ]; then
+    if [ "$lang" = ja_JP.UTF-8 ] && [ ! -d "$locdir/ja_JP.UTF-8" ]; then
         mkdir -p "$locdir"
         localedef -i ja_JP -f UTF-8 "$locdir/ja_JP.UTF-8" 2>/dev/null || true
     fi
-    export LOCPATH=$locdir LANG=ja_JP.UTF-8 LC_ALL=ja_JP.UTF-8
+    TESSOREL_WINE_LOCALE=(LOCPATH="$locdir" LANG="$lang" LC_ALL="$lang")
     # One prefix, made once, even when CTest starts several programs at a time.
     (
         flock 9
         if [ ! -f "$WINEPREFIX/.tessorel-ready" ]; then
-            "$TESSOREL_WINE" wineboot -i >/dev/null 2>&1 || true
+            env "${TESSOREL_WINE_LOCALE[@]}" "$TESSOREL_WINE" wineboot -i >/dev/null 2>&1 || true
             # Without a window manager, Wine's managed windows make every dialog close wait.
-            "$TESSOREL_WINE" reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null 2>&1
+            env "${TESSOREL_WINE_LOCALE[@]}" "$TESSOREL_WINE" reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null 2>&1
             /usr/lib/wine/wineserver -w 2>/dev/null || true
             touch "$WINEPREFIX/.tessorel-ready"
         fi

@@ -1,0 +1,177 @@
+#!/usr/bin/env bash
+# run.sh: end-to-end tests of the Windows program under Wine and Xvfb, with real drag and drop.
+#
+# Usage: tests/e2e/run.sh NATIVE_BUILD WINDOWS_BUILD
+# xdnd_drop (native) drags files onto the window from outside, through XDND, which Wine's X11
+# driver turns into WM_DROPFILES; boxes.exe (Windows) reads each message box and presses OK. Every
+# check prints one line; the last line counts them: "N passed, N failed".
+set -uo pipefail
+root=$(cd "$(dirname "$0")/../.." && pwd)
+native=$1
+windows=$2
+tessorel_exe=$windows/app/tessorel.exe
+boxes_exe=$windows/tests/e2e/boxes.exe
+drop=$native/tests/e2e/xdnd_drop
+cli=$native/tessorel
+for tool in "$tessorel_exe" "$boxes_exe" "$drop" "$cli"; do
+    [ -e "$tool" ] || { echo "e2e: missing $tool"; echo "0 passed, 1 failed"; exit 1; }
+done
+
+work=$(mktemp -d "${TMPDIR:-/tmp}/tessorel-e2e.XXXXXX")
+export TESSOREL_WINEPREFIX=$work/prefix
+passed=0
+failed=0
+xvfb_pid=
+app_pid=
+
+cleanup() {
+    [ -n "$app_pid" ] && kill "$app_pid" 2>/dev/null
+    WINEPREFIX=$TESSOREL_WINEPREFIX /usr/lib/wine/wineserver -k 2>/dev/null
+    [ -n "$xvfb_pid" ] && kill "$xvfb_pid" 2>/dev/null
+    rm -rf "$work"
+}
+trap cleanup EXIT
+
+check() {  # check NAME COMMAND...: one line per check
+    local name=$1
+    shift
+    if "$@"; then
+        echo "ok   $name"
+        passed=$((passed + 1))
+    else
+        echo "FAIL $name"
+        failed=$((failed + 1))
+    fi
+}
+
+same() { [ "$1" = "$2" ] || { echo "     expected: $2"; echo "     got:      $1"; return 1; }; }
+files_are() { same "$(cd "$1" && ls -A | tr '\n' ' ')" "$2"; }
+
+# --- the display and the program -----------------------------------------------------------------
+Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$work/display" >/dev/null 2>&1 &
+xvfb_pid=$!
+for _ in $(seq 100); do [ -s "$work/display" ] && break; sleep 0.1; done
+export DISPLAY=:$(head -n 1 "$work/display")
+
+wine() { "$root/scripts/wine-run.sh" "$@"; }
+boxes() { wine "$boxes_exe" "$@" 2>/dev/null | tr -d '\r'; }
+start_app() {  # start_app: runs tessorel.exe in the background; its exit code lands in $work/exit
+    rm -f "$work/exit"
+    (wine "$tessorel_exe" 2>/dev/null; echo $? >"$work/exit") &
+    app_pid=$!
+    boxes window 30000 >"$work/window"
+}
+stop_app() {
+    boxes close >/dev/null
+    for _ in $(seq 100); do [ -s "$work/exit" ] && break; sleep 0.1; done
+    wait "$app_pid" 2>/dev/null
+    app_pid=
+}
+
+make_road() {  # make_road FILE: the archive of the road of one drop, keys (1,0), (0,5), (0,2)
+    python3 - "$1" <<'PY'
+import struct, sys
+entries = [(1, 0, b"one-zero"), (0, 5, b"zero-five"), (0, 2, b"zero-two")]
+header = bytearray(512)
+header[0:12] = b"VorlindeSnd\0"
+header[24:40] = b"header text here"
+offsets, at = [], 512
+for _, _, data in entries:
+    offsets.append(at)
+    at += 16 + len(data)
+struct.pack_into("<II", header, 16, len(entries), 512)
+body = bytes(header)
+for k, (group, item, data) in enumerate(entries):
+    nxt = offsets[k + 1] if k + 1 < len(entries) else at
+    body += struct.pack("<IIII", nxt, len(data), group, item) + data
+open(sys.argv[1], "wb").write(body)
+PY
+}
+
+expected_sorted() {  # expected_sorted FILE: the native tool's result on a copy of FILE
+    local tmp=$work/expect
+    rm -rf "$tmp" && mkdir -p "$tmp" && cp "$1" "$tmp/x.snd"
+    "$cli" "$tmp/x.snd" >/dev/null && echo "$tmp/x.snd"
+}
+
+start_app
+
+# --- the window ---------------------------------------------------------------------------------
+read -r window <"$work/window"
+check "window: class, title, 200x200 centred on 1024x768" \
+    same "$(echo "$window" | cut -d' ' -f1-6 | sed 's/ Class Name/_Class_Name/')" \
+    "class=Default_Class_Name title=Tessorel frame=412,284,200,200 screen=1024,768"
+style=$(echo "$window" | sed -n 's/.* style=\([0-9a-f]*\).*/\1/p')
+exstyle=$(echo "$window" | sed -n 's/.* exstyle=\([0-9a-f]*\).*/\1/p')
+check "window: overlapped window style, visible" test $((0x$style & 0x10CF0000)) -eq $((0x10CF0000))
+check "window: accepts dropped files" test $((0x$exstyle & 0x10)) -eq 16
+
+# --- the road of one drop -----------------------------------------------------------------------
+d=$work/road && mkdir -p "$d"
+make_road "$d/fx.snd"
+cp "$d/fx.snd" "$work/road-original.snd"
+expect=$(expected_sorted "$d/fx.snd")
+"$drop" Tessorel "$d/fx.snd"
+check "road: confirmation box" same "$(boxes ok 10000)" "$(printf '確認\t整列を完了しました')"
+check "road: files afterwards" files_are "$d" "fx.snd fx_old.snd "
+check "road: backup holds the original bytes" cmp -s "$d/fx_old.snd" "$work/road-original.snd"
+check "road: sorted archive" cmp -s "$d/fx.snd" "$expect"
+
+# --- warnings -----------------------------------------------------------------------------------
+d=$work/ext && mkdir -p "$d"
+make_road "$d/fx.wav"
+"$drop" Tessorel "$d/fx.wav"
+check "wrong extension: warning" same "$(boxes ok 10000)" "$(printf '警告\t.sndファイルではありません')"
+check "wrong extension: nothing changed" files_are "$d" "fx.wav "
+
+d=$work/damaged && mkdir -p "$d"
+make_road "$d/fx.snd"
+truncate -s -1 "$d/fx.snd"
+cp "$d/fx.snd" "$work/damaged-original.snd"
+"$drop" Tessorel "$d/fx.snd"
+check "damaged archive: warning" same "$(boxes ok 10000)" "$(printf '警告\t読込エラー2')"
+check "damaged archive: nothing written" files_are "$d" "fx.snd "
+check "damaged archive: bytes unchanged" cmp -s "$d/fx.snd" "$work/damaged-original.snd"
+
+# --- several files, and drops that overlap ------------------------------------------------------
+d=$work/three && mkdir -p "$d"
+for n in a b c; do make_road "$d/$n.snd"; done
+"$drop" Tessorel "$d/a.snd" "$d/b.snd" "$d/c.snd"
+check "three files: one confirmation" same "$(boxes ok 10000)" "$(printf '確認\t整列を完了しました')"
+check "three files: no second box" boxes none 1500
+check "three files: only the first sorted" files_are "$d" "a.snd a_old.snd b.snd c.snd "
+
+d=$work/overlap && mkdir -p "$d"
+make_road "$d/first.snd"
+make_road "$d/second.snd"
+"$drop" Tessorel "$d/first.snd"
+check "overlapping drops: first box open" same "$(boxes read 10000)" "$(printf '確認\t整列を完了しました')"
+"$drop" Tessorel "$d/second.snd"
+sleep 1
+check "overlapping drops: close the first box" same "$(boxes ok 10000)" "$(printf '確認\t整列を完了しました')"
+check "overlapping drops: the second drop shows nothing" boxes none 1500
+check "overlapping drops: the second file untouched" files_are "$d" "first.snd first_old.snd second.snd "
+
+# --- a double-byte name whose characters end in the byte 5C, in code page 932 --------------------
+d="$work/能力" && mkdir -p "$d"
+make_road "$d/ソート表.snd"
+"$drop" Tessorel "$d/ソート表.snd"
+check "double-byte name: confirmation" same "$(boxes ok 10000)" "$(printf '確認\t整列を完了しました')"
+check "double-byte name: sorted beside itself" files_are "$d" "ソート表.snd ソート表_old.snd "
+
+# --- closing ------------------------------------------------------------------------------------
+stop_app
+check "closing the window ends the process with exit code 0" same "$(cat "$work/exit" 2>/dev/null)" 0
+
+# --- on a system that is not Japanese, the messages still read in Japanese ------------------------
+export TESSOREL_WINE_LANG=C.UTF-8
+start_app
+d=$work/western && mkdir -p "$d"
+make_road "$d/fx.wav"
+"$drop" Tessorel "$d/fx.wav"
+check "western code page: the warning reads in Japanese" \
+    same "$(boxes ok 10000)" "$(printf '警告\t.sndファイルではありません')"
+stop_app
+
+echo "$passed passed, $failed failed"
+[ "$failed" -eq 0 ]
