@@ -32,6 +32,18 @@ bool PlatReadAt(PlatFile* file, uint32_t offset, void* buf, uint32_t n, uint32_t
 // start, in order). False unless every byte was written.
 bool PlatWrite(PlatFile* file, const void* buf, uint32_t n);
 
+enum class PlatCopyResult {
+    Copied,       // all n bytes were copied
+    Unsupported,  // nothing was copied: this system cannot copy between these files by itself, so
+                  // the caller copies by reading and writing
+    Failed,       // an I/O error, or the source ended before n bytes; `out` may hold some of them
+};
+
+// Copies n bytes of `source`, starting `offset` bytes from its start, to the end of what has been
+// written to `out`, inside the operating system where it can (as a file copy does), without
+// passing them through the caller's memory.
+PlatCopyResult PlatCopyRange(PlatFile* source, uint32_t offset, PlatFile* out, uint32_t n);
+
 // Forces everything written so far to stable storage, so that it survives a crash or power loss.
 // False on failure; the data may then be lost.
 bool PlatFlush(PlatFile* file);

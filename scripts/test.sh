@@ -36,6 +36,7 @@ ctest --preset sanitize -j"$jobs"
 echo "== Windows builds: tessorel.exe for i686 (shipped) and x86_64"
 cmake --preset windows
 cmake --build --preset windows -j"$jobs"
+cmake --build --preset windows --target package
 cmake --preset windows-x64
 cmake --build --preset windows-x64 -j"$jobs"
 file build/windows/app/tessorel.exe

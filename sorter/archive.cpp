@@ -36,28 +36,33 @@ void SortedOrder(const EntryTable& table, uint16_t* order) {
     });
 }
 
-// Appends one entry: its fresh header, then its data copied from the source in buffer-sized
-// pieces. The header goes out with the first piece, in one write. Every piece must arrive whole:
-// the table was read from this file, so a short read means the file changed or failed underneath.
-// `buffer` holds kEntryHeaderSize bytes more than `pieceSize`.
+// Appends one entry: its fresh header, then its data, copied by the system where it can and
+// otherwise through `buffer`, in pieces of at most `bufferSize` bytes. Every piece must arrive
+// whole: the table was read from this file, so a short read means it changed or failed underneath.
 bool CopyEntry(PlatFile* source, PlatFile* out, const EntryRow& row, uint32_t nextOffset,
-               unsigned char* buffer, uint32_t pieceSize) {
-    PutLe32(buffer, nextOffset);
-    PutLe32(buffer + 4, row.length);
-    PutLe32(buffer + 8, row.group);
-    PutLe32(buffer + 12, row.item);
-    if (row.length == 0) return PlatWrite(out, buffer, kEntryHeaderSize);
+               unsigned char* buffer, uint32_t bufferSize) {
+    unsigned char header[kEntryHeaderSize];
+    PutLe32(header, nextOffset);
+    PutLe32(header + 4, row.length);
+    PutLe32(header + 8, row.group);
+    PutLe32(header + 12, row.item);
+    if (!PlatWrite(out, header, kEntryHeaderSize)) return false;
+    if (row.length == 0) return true;
 
     // ReadEntryTable checked that offset + 16 + length lies inside the file, so no sum overflows.
-    unsigned char* const data = buffer + kEntryHeaderSize;
     const uint32_t start = row.offset + kEntryHeaderSize;
+    switch (PlatCopyRange(source, start, out, row.length)) {
+        case PlatCopyResult::Copied: return true;
+        case PlatCopyResult::Failed: return false;
+        case PlatCopyResult::Unsupported: break;
+    }
     for (uint32_t done = 0; done < row.length;) {
-        const uint32_t piece = std::min(row.length - done, pieceSize);
+        const uint32_t piece = std::min(row.length - done, bufferSize);
         uint32_t got = 0;
-        if (!PlatReadAt(source, start + done, data, piece, &got) || got != piece) return false;
-        const bool written = done == 0 ? PlatWrite(out, buffer, kEntryHeaderSize + piece)
-                                       : PlatWrite(out, data, piece);
-        if (!written) return false;
+        if (!PlatReadAt(source, start + done, buffer, piece, &got) || got != piece ||
+            !PlatWrite(out, buffer, piece)) {
+            return false;
+        }
         done += piece;
     }
     return true;
@@ -115,16 +120,15 @@ bool CopyArchive(PlatFile* source, PlatFile* out, const EntryTable& table, const
     if (!PlatWrite(out, header, kHeaderSize)) return false;
     uint32_t longest = 0;
     for (uint32_t k = 0; k < table.cntList; ++k) longest = std::max(longest, table.rows[k].length);
-    const uint32_t pieceSize = std::max(1u, std::min(longest, kCopyBufferSize));
-    std::unique_ptr<unsigned char[]> buffer(
-        new (std::nothrow) unsigned char[kEntryHeaderSize + pieceSize]());
+    const uint32_t bufferSize = std::max(1u, std::min(longest, kCopyBufferSize));
+    std::unique_ptr<unsigned char[]> buffer(new (std::nothrow) unsigned char[bufferSize]());
     if (!buffer) return false;
 
     uint32_t position = kHeaderSize;  // ReadEntryTable saw that the whole archive fits in 32 bits
     for (uint32_t k = 0; k < table.cntList; ++k) {
         const EntryRow& row = table.rows[order[k]];
         position += kEntryHeaderSize + row.length;
-        if (!CopyEntry(source, out, row, position, buffer.get(), pieceSize)) return false;
+        if (!CopyEntry(source, out, row, position, buffer.get(), bufferSize)) return false;
     }
     return true;
 }

@@ -80,6 +80,22 @@ bool PlatWrite(PlatFile* file, const void* buf, uint32_t n) {
     return true;
 }
 
+PlatCopyResult PlatCopyRange(PlatFile* source, uint32_t offset, PlatFile* out, uint32_t n) {
+    off_t from = off_t{offset};
+    uint32_t done = 0;
+    while (done < n) {
+        const ssize_t r = copy_file_range(source->fd, &from, out->fd, nullptr, n - done, 0);
+        if (r < 0 && errno == EINTR) continue;
+        if (r < 0 && done == 0 &&
+            (errno == ENOSYS || errno == EXDEV || errno == EINVAL || errno == EOPNOTSUPP)) {
+            return PlatCopyResult::Unsupported;  // some filesystems cannot; nothing was copied
+        }
+        if (r <= 0) return PlatCopyResult::Failed;  // an error, or the source ended early
+        done += static_cast<uint32_t>(r);
+    }
+    return PlatCopyResult::Copied;
+}
+
 bool PlatFlush(PlatFile* file) { return fsync(file->fd) == 0; }
 
 bool PlatClose(PlatFile* file) {

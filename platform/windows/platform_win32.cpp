@@ -88,6 +88,10 @@ bool PlatWrite(PlatFile* file, const void* buf, uint32_t n) {
     return true;
 }
 
+PlatCopyResult PlatCopyRange(PlatFile*, uint32_t, PlatFile*, uint32_t) {
+    return PlatCopyResult::Unsupported;  // Windows has no copy between open handles
+}
+
 bool PlatFlush(PlatFile* file) { return FlushFileBuffers(file->handle) != 0; }
 
 bool PlatClose(PlatFile* file) {
