@@ -113,7 +113,12 @@ ReadResult ReadOpenTable(PlatFile* file, EntryTable* table) {
 bool CopyArchive(PlatFile* source, PlatFile* out, const EntryTable& table, const uint16_t* order) {
     unsigned char header[kHeaderSize] = {};  // zeros stand for what a short source lacks
     uint32_t got = 0;
-    if (!PlatReadAt(source, 0, header, kHeaderSize, &got)) return false;
+    uint64_t size = 0;
+    // Fewer bytes than the file had when opened means it shrank underneath: not to be trusted.
+    if (!PlatFileSize(source, &size) || !PlatReadAt(source, 0, header, kHeaderSize, &got) ||
+        got != std::min<uint64_t>(kHeaderSize, size)) {
+        return false;
+    }
     // The entries now start right after the header; a first-entry offset left pointing where the
     // source had its first entry would send every reader of the chain into the middle of data.
     PutLe32(header + kFirstEntryOffset, kHeaderSize);

@@ -13,17 +13,32 @@
 
 struct PlatFile {
     int fd;
-    uint64_t size;  // as seen when opened
+    uint64_t size;     // as seen when opened
+    uint64_t written;  // bytes written through this handle
+    uint64_t kicked;   // bytes whose write-back to the disk has been started
 };
 
 namespace {
+
+// Write-back of a file being written starts in steps of this size, so that the disk works while
+// the copy goes on and the final flush has little left to wait for.
+constexpr uint64_t kWriteBackStep = 8u << 20;
+
+void Written(PlatFile* file, uint64_t n) {
+    file->written += n;
+    if (file->written - file->kicked >= kWriteBackStep) {
+        sync_file_range(file->fd, static_cast<off_t>(file->kicked),
+                        static_cast<off_t>(file->written - file->kicked), SYNC_FILE_RANGE_WRITE);
+        file->kicked = file->written;
+    }
+}
 
 PlatMessageSink gSink = nullptr;
 void* gSinkContext = nullptr;
 
 PlatFile* Wrap(int fd, uint64_t size) {
     if (fd < 0) return nullptr;
-    PlatFile* file = new (std::nothrow) PlatFile{fd, size};
+    PlatFile* file = new (std::nothrow) PlatFile{fd, size, 0, 0};
     if (file == nullptr) close(fd);
     return file;
 }
@@ -76,6 +91,7 @@ bool PlatWrite(PlatFile* file, const void* buf, uint32_t n) {
         if (r <= 0) return false;
         p += r;
         n -= static_cast<uint32_t>(r);
+        Written(file, static_cast<uint64_t>(r));
     }
     return true;
 }
@@ -92,6 +108,7 @@ PlatCopyResult PlatCopyRange(PlatFile* source, uint32_t offset, PlatFile* out, u
         }
         if (r <= 0) return PlatCopyResult::Failed;  // an error, or the source ended early
         done += static_cast<uint32_t>(r);
+        Written(out, static_cast<uint64_t>(r));
     }
     return PlatCopyResult::Copied;
 }
