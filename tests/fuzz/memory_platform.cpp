@@ -1,0 +1,96 @@
+// memory_platform.cpp: the platform interface over files held in memory, so that the fuzz target
+// runs a whole sort in microseconds. Renames never replace, as on disk; data is copied by reading
+// and writing, never by the system.
+#include "memory_platform.h"
+
+#include <algorithm>
+#include <cstring>
+#include <new>
+
+#include "platform.h"
+
+struct PlatFile {
+    std::string name;
+    uint64_t size;  // as seen when opened
+};
+
+namespace {
+PlatMessageSink gSink = nullptr;
+void* gSinkContext = nullptr;
+}  // namespace
+
+std::map<std::string, std::string>& MemoryFiles() {
+    static std::map<std::string, std::string> files;
+    return files;
+}
+
+const char kPlatPathSeparator = '/';
+
+PlatFile* PlatOpenRead(const char* path) {
+    auto it = MemoryFiles().find(path);
+    if (it == MemoryFiles().end()) return nullptr;
+    return new (std::nothrow) PlatFile{path, it->second.size()};
+}
+
+PlatFile* PlatCreate(const char* path) {
+    MemoryFiles()[path].clear();
+    return new (std::nothrow) PlatFile{path, 0};
+}
+
+bool PlatFileSize(PlatFile* file, uint64_t* size) {
+    *size = file->size;
+    return true;
+}
+
+bool PlatReadAt(PlatFile* file, uint32_t offset, void* buf, uint32_t n, uint32_t* got) {
+    *got = 0;
+    auto it = MemoryFiles().find(file->name);
+    if (it == MemoryFiles().end()) return false;
+    const std::string& bytes = it->second;
+    if (offset < bytes.size()) {
+        *got = static_cast<uint32_t>(std::min<uint64_t>(n, bytes.size() - offset));
+        std::memcpy(buf, bytes.data() + offset, *got);
+    }
+    return true;
+}
+
+bool PlatWrite(PlatFile* file, const void* buf, uint32_t n) {
+    MemoryFiles()[file->name].append(static_cast<const char*>(buf), n);
+    return true;
+}
+
+PlatCopyResult PlatCopyRange(PlatFile*, uint32_t, PlatFile*, uint32_t) {
+    return PlatCopyResult::Unsupported;
+}
+
+bool PlatFlush(PlatFile*) { return true; }
+
+bool PlatClose(PlatFile* file) {
+    delete file;
+    return true;
+}
+
+bool PlatRenameNoReplace(const char* from, const char* to) {
+    auto& files = MemoryFiles();
+    auto it = files.find(from);
+    if (it == files.end() || files.count(to)) return false;
+    std::string bytes = std::move(it->second);
+    files.erase(it);
+    files[to] = std::move(bytes);
+    return true;
+}
+
+bool PlatRemove(const char* path) { return MemoryFiles().erase(path) == 1; }
+
+bool PlatSetCurrentDirectory(const char*) { return true; }
+
+bool PlatIsLeadByte(unsigned char) { return false; }
+
+void PlatShowMessage(const char* text, const char* caption) {
+    if (gSink != nullptr) gSink(text, caption, gSinkContext);
+}
+
+void PlatSetMessageSink(PlatMessageSink sink, void* context) {
+    gSink = sink;
+    gSinkContext = context;
+}
