@@ -8,7 +8,8 @@ jobs=$(nproc)
 
 # --- packages -----------------------------------------------------------------------------------
 packages=(cmake g++ make libgtest-dev libbenchmark-dev time file python3
-          g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine64 xvfb xauth libx11-dev locales)
+          g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine64 xvfb xauth libx11-dev locales
+          clang libclang-rt-14-dev)
 missing=()
 for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
@@ -31,6 +32,9 @@ echo "== native tests under AddressSanitizer and UndefinedBehaviorSanitizer"
 cmake --preset sanitize
 cmake --build --preset sanitize -j"$jobs"
 ctest --preset sanitize -j"$jobs"
+
+echo "== fuzzing the archive reader and writer for a bounded time"
+scripts/fuzz.sh "${TESSOREL_FUZZ_SECONDS:-60}"
 
 # --- Windows ------------------------------------------------------------------------------------
 echo "== Windows builds: tessorel.exe for i686 (shipped) and x86_64"

@@ -1,6 +1,7 @@
 // posix_test.cpp: behaviour that needs POSIX to provoke: failing writes and refused renames.
 #include <signal.h>
 #include <sys/resource.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
@@ -59,6 +60,22 @@ TEST(PosixDrop, PathTooLongForItsBufferEndsSilently) {
     EXPECT_TRUE(log.shown.empty());
     EXPECT_EQ(FilesIn(deep), std::vector<std::string>{"fx.snd"});
     EXPECT_EQ(fs::current_path(), before);
+}
+
+// A file right under the root: its only separator is the first byte, so the whole path stands as
+// the dropped file's name and every derived name lies under the root too.
+TEST(PosixDrop, FileUnderTheRoot) {
+    if (access("/", W_OK) != 0) GTEST_SKIP() << "the root folder is not writable here";
+    const std::string base = "/tessorel-test-" + std::to_string(getpid());
+    const std::string original = BuildArchive({{1, 0, "x"}, {0, 0, "y"}});
+    WriteBytes(base + ".snd", original);
+    MessageLog log;
+    const DropResult result = SortDroppedFile((base + ".snd").c_str());
+    const bool backedUp = fs::exists(base + "_old.snd");
+    const std::string backup = backedUp ? ReadBytes(base + "_old.snd") : "";
+    for (const char* suffix : {".snd", "_old.snd", "_new.snd"}) fs::remove(base + suffix);
+    EXPECT_EQ(result, DropResult::Sorted);
+    EXPECT_TRUE(backedUp && backup == original);
 }
 
 TEST(PosixPlatform, RenameNeverReplaces) {

@@ -1,0 +1,93 @@
+// names_test.cpp: hostile file names and paths, from the shortest to the longest the system takes.
+#include <gtest/gtest.h>
+
+#include "drop.h"
+#include "platform.h"
+#include "support.h"
+
+namespace {
+
+const std::vector<TestEntry> kEntries = {{2, 0, "late"}, {1, 0, "early"}};
+
+struct NameCase {
+    std::string name;      // the dropped file's own name
+    DropResult result;
+    std::string backup;    // the backup's name when sorted, else ""
+};
+
+// Runs one drop of `name` inside a fresh folder and checks what is left there. The name is dropped
+// as it is, with no folder before it, so that names up to the longest a file may have fit in the
+// 259 bytes of a path.
+void Drop(const NameCase& c) {
+    SCOPED_TRACE(std::to_string(c.name.size()) + "-byte name " + c.name.substr(0, 40));
+    TempDir dir;
+    const std::string original = BuildArchive(kEntries);
+    WriteBytes(dir / c.name, original);
+    fs::current_path(dir.path());
+    MessageLog log;
+    EXPECT_EQ(SortDroppedFile(c.name.c_str()), c.result);
+    if (c.result == DropResult::Sorted) {
+        EXPECT_EQ(FilesIn(dir.path()), (std::vector<std::string>{c.name, c.backup}));
+        EXPECT_EQ(ReadBytes(dir / c.backup), original);
+        EXPECT_EQ(SortedLayoutEntries(ReadBytes(dir / c.name)),
+                  (std::vector<TestEntry>{kEntries[1], kEntries[0]}));
+    } else {
+        EXPECT_EQ(FilesIn(dir.path()), std::vector<std::string>{c.name});
+        EXPECT_EQ(ReadBytes(dir / c.name), original);
+    }
+}
+
+std::string Base(size_t n) { return std::string(n, 'n'); }
+
+TEST(HostileNames, Table) {
+    const NameCase cases[] = {
+        {"fx.snd", DropResult::Sorted, "fx_old.snd"},
+        {"FX.SND", DropResult::Sorted, "FX_old.snd"},
+        {"fX.SnD", DropResult::Sorted, "fX_old.snd"},
+        {".snd", DropResult::Sorted, "_old.snd"},
+        {".SND", DropResult::Sorted, "_old.snd"},
+        {"a.snd.snd", DropResult::Sorted, "a.snd_old.snd"},
+        {"with space.snd", DropResult::Sorted, "with space_old.snd"},
+        // The longest name whose derived names still fit in a 255-byte name: base of 247 bytes.
+        {Base(247) + ".snd", DropResult::Sorted, Base(247) + "_old.snd"},
+        // One byte more and the new name passes what a file name may hold: nothing is written.
+        {Base(248) + ".snd", DropResult::CreateFailed, ""},
+        {Base(251) + ".snd", DropResult::CreateFailed, ""},  // a name of exactly 255 bytes
+    };
+    for (const NameCase& c : cases) Drop(c);
+}
+
+TEST(HostileNames, NameOf256BytesCannotBeOpened) {
+    TempDir dir;
+    fs::current_path(dir.path());
+    MessageLog log;
+    EXPECT_EQ(SortDroppedFile((Base(252) + ".snd").c_str()), DropResult::OpenFailed);
+    EXPECT_TRUE(log.shown.empty());
+    EXPECT_TRUE(FilesIn(dir.path()).empty());
+}
+
+TEST(HostileNames, FullPathOf259BytesFitsAndNoMore) {
+    // Folders that bring the full path to exactly 259 bytes, and to 260.
+    for (const size_t total : {259u, 260u}) {
+        TempDir dir;
+        const std::string name = "fx.snd";
+        const size_t room = total - dir.path().string().size() - 2 - name.size();
+        const fs::path folder = dir / std::string(room, 'd');
+        fs::create_directory(folder);
+        const std::string path = (folder / name).string();
+        ASSERT_EQ(path.size(), total);
+        WriteBytes(folder / name, BuildArchive(kEntries));
+        MessageLog log;
+        const DropResult result = SortDroppedFile(path.c_str());
+        if (total == 259) {
+            EXPECT_EQ(result, DropResult::Sorted);
+            EXPECT_EQ(FilesIn(folder), (std::vector<std::string>{"fx.snd", "fx_old.snd"}));
+        } else {
+            // Windows cannot even open it; elsewhere the path does not fit the path buffer.
+            EXPECT_TRUE(result == DropResult::NameTooLong || result == DropResult::OpenFailed);
+            EXPECT_EQ(FilesIn(folder), std::vector<std::string>{"fx.snd"});
+        }
+    }
+}
+
+}  // namespace
