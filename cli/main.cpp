@@ -109,12 +109,12 @@ int main(int argc, char** argv) {
         if (list) {
             static EntryTable table;
             result = CheckDroppedFile(path.c_str(), &table);
-            if (result == DropResult::Sorted) ListTable(file, table);
+            if (result == DropResult::Checked) ListTable(file, table);
         } else {
             result = SortDroppedFile(path.c_str());
         }
         if (const char* reason = SilentReason(result)) std::fprintf(stderr, "%s: %s\n", file, reason);
-        if (result != DropResult::Sorted) status = 1;
+        if (result != (list ? DropResult::Checked : DropResult::Sorted)) status = 1;
     }
     PlatSetMessageSink(nullptr, nullptr);
     return status;

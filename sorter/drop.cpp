@@ -57,7 +57,7 @@ DropResult CheckDroppedFile(const char* fullPath, EntryTable* table) {
         return Tell(kMsgNotSnd, DropResult::WrongExtension);
     }
     switch (ReadEntryTable(fullPath, table)) {
-        case ReadResult::Ok: return DropResult::Sorted;
+        case ReadResult::Ok: return DropResult::Checked;
         case ReadResult::OpenFailed: return DropResult::OpenFailed;
         case ReadResult::ReadFailed: return DropResult::ReadFailed;
         case ReadResult::BadSignature: return Tell(kMsgBadSignature, DropResult::BadSignature);
@@ -70,7 +70,7 @@ DropResult CheckDroppedFile(const char* fullPath, EntryTable* table) {
 DropResult SortDroppedFile(const char* fullPath) {
     EntryTable table;
     const DropResult checked = CheckDroppedFile(fullPath, &table);
-    if (checked != DropResult::Sorted) return checked;
+    if (checked != DropResult::Checked) return checked;
 
     DropNames names;
     if (!BuildNames(fullPath, &names)) return DropResult::NameTooLong;

@@ -7,6 +7,7 @@
 // result is for front ends that also report silent ends.
 enum class DropResult {
     Sorted,           // both renames done, confirmation shown
+    Checked,          // CheckDroppedFile only: the checks passed and the table is read
     WrongExtension,   // warning shown: the name does not end in ".snd"
     BadSignature,     // warning shown
     BadCount,         // warning shown
@@ -21,7 +22,7 @@ enum class DropResult {
 };
 
 // The extension test and the reading of the table, with their warnings. Changes nothing on disk
-// and leaves the current directory alone. Returns Sorted when the table is ready.
+// and leaves the current directory alone. Returns Checked when the table is ready.
 DropResult CheckDroppedFile(const char* fullPath, EntryTable* table);
 
 // Sorts the archive at fullPath in place: writes "<base>_new.snd" beside it in key order, renames
