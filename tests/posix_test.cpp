@@ -1,6 +1,7 @@
 // posix_test.cpp: behaviour that needs POSIX to provoke: failing writes and refused renames.
 #include <signal.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -76,6 +77,18 @@ TEST(PosixDrop, FileUnderTheRoot) {
     for (const char* suffix : {".snd", "_old.snd", "_new.snd"}) fs::remove(base + suffix);
     EXPECT_EQ(result, DropResult::Sorted);
     EXPECT_TRUE(backedUp && backup == original);
+}
+
+TEST(PosixDrop, PipesAndDevicesAreNotArchives) {
+    TempDir dir;
+    ASSERT_EQ(mkfifo(dir.str("pipe.snd").c_str(), 0600), 0);
+    fs::create_symlink("/dev/zero", dir / "zero.snd");
+    MessageLog log;
+    // A pipe with no writer must not hang the operation.
+    EXPECT_EQ(SortDroppedFile(dir.str("pipe.snd").c_str()), DropResult::OpenFailed);
+    EXPECT_EQ(SortDroppedFile(dir.str("zero.snd").c_str()), DropResult::OpenFailed);
+    EXPECT_TRUE(log.shown.empty());
+    EXPECT_EQ(FilesIn(dir.path()), (std::vector<std::string>{"pipe.snd", "zero.snd"}));
 }
 
 TEST(PosixPlatform, RenameNeverReplaces) {

@@ -1,4 +1,4 @@
-// platform_posix.cpp: the operating-system interface on Linux and other POSIX systems.
+// platform_posix.cpp: the operating-system interface on Linux (POSIX, and a few Linux calls).
 #include <errno.h>
 #include <fcntl.h>
 #include <stdio.h>
@@ -48,10 +48,12 @@ PlatFile* Wrap(int fd, uint64_t size) {
 const char kPlatPathSeparator = '/';
 
 PlatFile* PlatOpenRead(const char* path) {
-    const int fd = open(path, O_RDONLY | O_CLOEXEC);
+    // Not blocking: opening a named pipe would otherwise wait for a writer forever.
+    const int fd = open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) return nullptr;
     struct stat st;
-    if (fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {  // a folder is never an archive
+    // Only a regular file can be an archive: not a folder, a pipe or a device.
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || fcntl(fd, F_SETFL, 0) != 0) {
         close(fd);
         return nullptr;
     }
