@@ -45,6 +45,8 @@ struct Mode {
     bool copyInKernel;
 };
 
+void PrintTo(const Mode& mode, std::ostream* os) { *os << mode.name; }
+
 class FaultInjection : public ::testing::TestWithParam<Mode> {};
 
 TEST_P(FaultInjection, EveryCallFailingInTurnLeavesTheOriginalSafe) {
