@@ -39,7 +39,9 @@ bool BuildNames(const char* fullPath, DropNames* names) {
         std::memcpy(names->pDefFile, fullPath, fullLength);
     }
     // The name ends in the four extension bytes, which the base leaves out whatever their case.
-    const size_t baseLength = std::strlen(names->pDefFile) - kExtensionSize;
+    const size_t nameLength = std::strlen(names->pDefFile);
+    if (nameLength < kExtensionSize) return false;  // the extension test makes this impossible
+    const size_t baseLength = nameLength - kExtensionSize;
     if (baseLength + kSuffixSize >= kPathBufferSize) return false;
     std::memcpy(names->pNewFile, names->pDefFile, baseLength);
     std::memcpy(names->pNewFile + baseLength, kNewSuffix, kSuffixSize);
