@@ -9,6 +9,7 @@
 #include <string>
 
 #include "cp932.h"
+#include "display_message.h"
 #include "platform.h"
 
 struct PlatFile {
@@ -32,9 +33,6 @@ void Written(PlatFile* file, uint64_t n) {
         file->kicked = file->written;
     }
 }
-
-PlatMessageSink gSink = nullptr;
-void* gSinkContext = nullptr;
 
 PlatFile* Wrap(int fd, uint64_t size) {
     if (fd < 0) return nullptr;
@@ -142,16 +140,7 @@ bool PlatSetCurrentDirectory(const char* dir) { return chdir(dir) == 0; }
 
 bool PlatIsLeadByte(unsigned char) { return false; }
 
-void PlatShowMessage(const char* text, const char* caption) {
-    if (gSink != nullptr) {
-        gSink(text, caption, gSinkContext);
-        return;
-    }
+void PlatDisplayMessage(const char* text, const char* caption) {
     std::string line = Cp932ToUtf8(caption) + ": " + Cp932ToUtf8(text) + "\n";
     fputs(line.c_str(), stderr);
-}
-
-void PlatSetMessageSink(PlatMessageSink sink, void* context) {
-    gSink = sink;
-    gSinkContext = context;
 }

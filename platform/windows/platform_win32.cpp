@@ -3,6 +3,7 @@
 
 #include <new>
 
+#include "display_message.h"
 #include "platform.h"
 
 struct PlatFile {
@@ -11,9 +12,6 @@ struct PlatFile {
 };
 
 namespace {
-
-PlatMessageSink gSink = nullptr;
-void* gSinkContext = nullptr;
 
 PlatFile* Wrap(HANDLE handle, uint64_t size) {
     if (handle == INVALID_HANDLE_VALUE) return nullptr;
@@ -108,19 +106,10 @@ bool PlatSetCurrentDirectory(const char* dir) { return SetCurrentDirectoryA(dir)
 
 bool PlatIsLeadByte(unsigned char byte) { return IsDBCSLeadByteEx(CP_ACP, byte) != 0; }
 
-void PlatShowMessage(const char* text, const char* caption) {
-    if (gSink != nullptr) {
-        gSink(text, caption, gSinkContext);
-        return;
-    }
+void PlatDisplayMessage(const char* text, const char* caption) {
     wchar_t wideText[256];
     wchar_t wideCaption[64];
     ToWide(text, wideText, 256);
     ToWide(caption, wideCaption, 64);
     MessageBoxW(nullptr, wideText, wideCaption, MB_OK);
-}
-
-void PlatSetMessageSink(PlatMessageSink sink, void* context) {
-    gSink = sink;
-    gSinkContext = context;
 }
