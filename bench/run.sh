@@ -2,14 +2,16 @@
 # run.sh: the benchmarks, printing figures from one run.
 #   (a) the whole drop operation on 1024 entries with keys over the full 32-bit range;
 #   (b) sorting a 1 GiB archive of 1024 shuffled 1 MiB entries next to cp of the same file into the
-#       same folder, and next to cp followed by sync of the copy (the sorter flushes its archive to
-#       the disk before renaming it, which cp alone never does), interleaved, as median ratios, with
-#       the peak resident memory of each.
-# Usage: bench/run.sh [BUILD_DIR] [RUNS]   (BUILD_DIR defaults to build/default, RUNS to 5)
+#       same folder, as median ratios over interleaved runs, with the peak resident memory of each.
+#       It runs twice: in a folder on the disk, where the sorter also waits until its archive is on
+#       the disk before renaming it (so cp followed by sync of the copy is timed too, the like-for-like
+#       figure), and in a folder in memory (/dev/shm), where waiting for the disk costs nothing and
+#       the sorter and cp do the same work.
+# Usage: bench/run.sh [BUILD_DIR] [RUNS]   (BUILD_DIR defaults to build/default, RUNS to 7)
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${1:-$root/build/default}
-runs=${2:-5}
+runs=${2:-7}
 tessorel=$build/tessorel
 make_archive=$build/bench/make_archive
 [ -x /usr/bin/time ] || { echo "bench: /usr/bin/time is missing (apt-get install time)" >&2; exit 1; }
@@ -17,11 +19,8 @@ make_archive=$build/bench/make_archive
 echo "== (a) whole operation, 1024 entries, full-range keys"
 "$build/bench/sort_bench" --benchmark_format=console 2>/dev/null | grep -E 'median|cv' || true
 
-work=$(mktemp -d "${TMPDIR:-/var/tmp}/tessorel-bench.XXXXXX")
-trap 'rm -rf "$work"' EXIT
-echo "== (b) 1 GiB archive (1024 x 1 MiB, shuffled) vs cp, $runs interleaved runs, in $work"
-"$make_archive" "$work/source.snd" 1024 1048576 11
-sync
+folders=()
+trap 'rm -rf "${folders[@]}"' EXIT
 
 # Prints "seconds peak_kib" for one command, from /usr/bin/time -v.
 measure() {
@@ -29,24 +28,71 @@ measure() {
     awk -F': ' '/Elapsed \(wall clock\)/ {n=split($2,t,":"); s=0; for(i=1;i<=n;i++) s=s*60+t[i]; w=s}
                 /Maximum resident set size/ {m=$2} END {printf "%.3f %d\n", w, m}' "$work/time.txt"
 }
-
-sort_times=(); cp_times=(); sync_times=(); sort_mem=0; cp_mem=0
-for ((i = 1; i <= runs; i++)); do
-    cp "$work/source.snd" "$work/fx.snd"; sync
-    read -r t m < <(measure "$tessorel" "$work/fx.snd")
-    sort_times+=("$t"); (( m > sort_mem )) && sort_mem=$m
-    rm -f "$work/fx.snd" "$work/fx_old.snd"; sync
-    read -r t m < <(measure cp "$work/source.snd" "$work/copy.snd")
-    cp_times+=("$t"); (( m > cp_mem )) && cp_mem=$m
-    rm -f "$work/copy.snd"; sync
-    # The sorter waits until its archive is on the disk; so does this copy, for a like-for-like figure.
-    read -r t m < <(measure sh -c 'cp "$1" "$2" && sync "$2"' sh "$work/source.snd" "$work/copy.snd")
-    sync_times+=("$t")
-    rm -f "$work/copy.snd"; sync
-    echo "run $i: tessorel ${sort_times[-1]} s, cp ${cp_times[-1]} s, cp+sync ${sync_times[-1]} s"
-done
 median() { printf '%s\n' "$@" | sort -g | awk '{a[NR]=$1} END {print (NR%2) ? a[(NR+1)/2] : (a[NR/2]+a[NR/2+1])/2}'; }
-ratio() { local -n a=$1 b=$2; local r=(); for ((i = 0; i < runs; i++)); do r+=("$(awk -v x="${a[i]}" -v y="${b[i]}" 'BEGIN {printf "%.3f", x/y}')"); done; median "${r[@]}"; }
-echo "median: tessorel $(median "${sort_times[@]}") s, cp $(median "${cp_times[@]}") s, cp+sync $(median "${sync_times[@]}") s"
-echo "median ratio tessorel/cp $(ratio sort_times cp_times) (goal <= 1.15), tessorel/(cp+sync) $(ratio sort_times sync_times)"
-echo "peak resident memory: tessorel $((sort_mem / 1024)) MiB (goal < 16), cp $((cp_mem / 1024)) MiB"
+# The median of the per-run ratios of two timing arrays.
+ratio() {
+    local -n a=$1 b=$2
+    local r=() i
+    for ((i = 0; i < runs; i++)); do r+=("$(awk -v x="${a[i]}" -v y="${b[i]}" 'BEGIN {printf "%.3f", x/y}')"); done
+    median "${r[@]}"
+}
+
+# Times one command of the comparison, named $1, from the same starting state each time: the
+# source in the page cache, nothing waiting to be written, no copy lying about.
+declare -A times peak
+timed() {
+    local t m
+    # The sorter only reads the dropped file and renames it, so a second name of the source is an
+    # exact stand-in for a copy, and it leaves no fresh 1 GiB for the disk to write while the
+    # sorter runs.
+    ln -f "$work/source.snd" "$work/fx.snd"
+    sync
+    case $1 in
+        tessorel) read -r t m < <(measure "$tessorel" "$work/fx.snd") ;;
+        cp) read -r t m < <(measure cp "$work/source.snd" "$work/copy.snd") ;;
+        cp+sync) read -r t m < <(measure sh -c 'cp "$1" "$2" && sync "$2"' sh "$work/source.snd" "$work/copy.snd") ;;
+    esac
+    times[$1]+="$t "
+    (( m > ${peak[$1]:-0} )) && peak[$1]=$m
+    rm -f "$work/fx.snd" "$work/fx_old.snd" "$work/copy.snd"
+    sync
+}
+
+# compare FOLDER LABEL COMMAND...: the interleaved runs in FOLDER, each round in another order so
+# that no command always follows the same one.
+compare() {
+    work=$(mktemp -d "$1/tessorel-bench.XXXXXX")
+    folders+=("$work")
+    shift
+    local label=$1 i j
+    shift
+    local names=("$@") n
+    echo "== (b) $label: 1 GiB archive (1024 x 1 MiB, shuffled), $runs interleaved runs, in $work"
+    "$make_archive" "$work/source.snd" 1024 1048576 11
+    # One round untimed: the first touch of fresh memory and files costs each command extra.
+    for n in "${names[@]}"; do timed "$n"; done
+    times=(); peak=()
+    for ((i = 0; i < runs; i++)); do
+        for ((j = 0; j < ${#names[@]}; j++)); do timed "${names[(i + j) % ${#names[@]}]}"; done
+    done
+    local line="median:" ratios=""
+    for n in "${names[@]}"; do
+        read -ra "t_${n//+/_}" <<<"${times[$n]}"
+        line+=" $n $(median ${times[$n]}) s,"
+    done
+    echo "${line%,}"
+    echo "  each run: $(for n in "${names[@]}"; do printf '%s [%s] ' "$n" "${times[$n]% }"; done)"
+    ratios="median ratio tessorel/cp $(ratio t_tessorel t_cp) (goal <= 1.15)"
+    [[ " ${names[*]} " == *" cp+sync "* ]] && ratios+=", tessorel/(cp+sync) $(ratio t_tessorel t_cp_sync)"
+    echo "$ratios"
+    echo "peak resident memory: tessorel $((peak[tessorel] / 1024)) MiB (goal < 16), cp $((peak[cp] / 1024)) MiB"
+    rm -rf "$work"
+}
+
+compare "${TMPDIR:-/var/tmp}" "on the disk" tessorel cp cp+sync
+# The memory folder holds the source, the sorted archive and a copy at once.
+if [ -d /dev/shm ] && (( $(df -Pk /dev/shm | awk 'NR == 2 {print $4}') > 4 * 1024 * 1024 )); then
+    compare /dev/shm "in memory" tessorel cp
+else
+    echo "== (b) in memory: skipped, /dev/shm is missing or has less than 4 GiB free"
+fi
