@@ -22,16 +22,19 @@ void OnDropFiles(HDROP drop) {
         return;
     }
     gDropInProgress = true;
+    // The first file only; the drop handle is released before any work starts. A path too long
+    // for the buffer would come back cut short, and cut short it may name another file (a cut
+    // "x.snd.bak" is "x.snd"), so such a drop ends here, as a name that does not fit does.
+    const UINT length = DragQueryFileA(drop, 0, nullptr, 0);
     char* path = static_cast<char*>(GlobalAlloc(GPTR, kPathBufferSize));
-    if (path != nullptr) {
-        // The first file only; the drop handle is released before any work starts.
-        DragQueryFileA(drop, 0, path, kPathBufferSize);
+    if (path != nullptr && length > 0 && length < kPathBufferSize &&
+        DragQueryFileA(drop, 0, path, kPathBufferSize) == length) {
         DragFinish(drop);
         SortDroppedFile(path);
-        GlobalFree(path);
     } else {
         DragFinish(drop);
     }
+    if (path != nullptr) GlobalFree(path);
     gDropInProgress = false;
 }
 
