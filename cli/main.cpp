@@ -1,4 +1,6 @@
 // main.cpp: the command-line front end: sorts or lists sound archives named on the command line.
+#include <fcntl.h>
+#include <limits.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -63,6 +65,8 @@ void ListTable(const char* file, const EntryTable& table) {
 }
 
 // The argument as an absolute path, so that one file's change of directory never moves the next.
+// Where the current directory has no name that fits in PATH_MAX, the argument stays as given: the
+// caller goes back to the starting directory before each file instead.
 std::string Absolute(const std::string& cwd, const char* arg) {
     if (arg[0] == '/' || cwd.empty()) return arg;
     return cwd + (cwd.back() == '/' ? "" : "/") + arg;
@@ -98,11 +102,19 @@ int main(int argc, char** argv) {
         return 2;
     }
 
-    std::vector<char> cwdBuffer(4096);
+    std::vector<char> cwdBuffer(PATH_MAX);
     const std::string cwd = getcwd(cwdBuffer.data(), cwdBuffer.size()) ? cwdBuffer.data() : "";
+    const int startDirectory = open(".", O_PATH | O_DIRECTORY | O_CLOEXEC);
 
     int status = 0;
     for (const char* file : files) {
+        // A relative name is only safe where it resolves against the starting directory.
+        if ((startDirectory >= 0 && fchdir(startDirectory) != 0) ||
+            (file[0] != '/' && cwd.empty() && startDirectory < 0)) {
+            std::fprintf(stderr, "%s: cannot find the starting directory\n", file);
+            status = 1;
+            continue;
+        }
         const std::string path = Absolute(cwd, file);
         PlatSetMessageSink(PrintMessage, const_cast<char*>(file));
         DropResult result;

@@ -61,9 +61,9 @@ enum class WriteResult {
                    // short; the partly written new archive has been removed
 };
 
-// Writes outputName with the source's 512 header bytes (the first-entry offset set to 512), then every row's entry, one after the
-// other, in ascending (group, item) order, both unsigned, rows of equal keys in table order. Each
-// entry's next-entry offset points just past its own data. Entry data is copied through a buffer
+// Writes outputName with the source's 512 header bytes (the first-entry offset set to 512), then
+// every row's entry, one after the other, in ascending (group, item) order, both unsigned, rows of
+// equal keys in table order. Each entry's next-entry offset points just past its own data. Entry data is copied through a buffer
 // of at most 1 MiB. The table must come from ReadEntryTable on the same, unchanged file. Both
 // files are closed before it returns.
 WriteResult WriteSortedArchive(const char* sourceName, const char* outputName,

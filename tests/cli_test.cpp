@@ -46,6 +46,37 @@ TEST(Cli, SortsEachFileReportingInUtf8) {
     }
 }
 
+// Started in a directory whose name is longer than PATH_MAX, relative names cannot be made absolute;
+// the second name must still resolve where the command started, not in the first file's folder.
+TEST(Cli, RelativeNamesUnderAVeryDeepStartingDirectory) {
+    TempDir dir;
+    const std::string original = BuildArchive(kRoad);
+    WriteBytes(dir / "fx.snd", original);
+    const std::string component(250, 'd');
+    std::string script = "cd '" + dir.path().string() + "'";
+    std::string up;
+    for (int k = 0; k < 18; ++k) {
+        script += " && mkdir " + component + " && cd " + component;
+        up += "../";
+    }
+    script += " && mkdir -p a/b b && for f in a b a/b; do cp " + up + "fx.snd $f/fx.snd; done";
+    script += " && '" TESSOREL_CLI "' a/fx.snd b/fx.snd >out 2>err; echo $? >status";
+    script += " && ls -A a a/b b >files && cat status out err files";
+    // bash, since some shells refuse to enter a folder whose full name passes PATH_MAX.
+    WriteBytes(dir / "deep.sh", script + "\n");
+    const std::string outPath = dir.str(".out");
+    ASSERT_EQ(std::system(("bash '" + dir.str("deep.sh") + "' >'" + outPath + "'").c_str()), 0);
+    EXPECT_EQ(ReadBytes(outPath),
+              "0\n"
+              "a/fx.snd: 確認: 整列を完了しました\n"
+              "b/fx.snd: 確認: 整列を完了しました\n"
+              "a:\nb\nfx.snd\nfx_old.snd\n\n"
+              "a/b:\nfx.snd\n\n"
+              "b:\nfx.snd\nfx_old.snd\n");
+    // The folders nest deeper than the library's own removal reaches.
+    std::system(("cd '" + dir.path().string() + "' && rm -rf " + component).c_str());
+}
+
 TEST(Cli, WarningsAndSilentEndsGoToStandardErrorAndFail) {
     TempDir dir;
     WriteBytes(dir / "fx.wav", BuildArchive(kRoad));
