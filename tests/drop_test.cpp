@@ -156,4 +156,44 @@ TEST(SortDroppedFile, LeftoverNewArchiveIsWrittenAnew) {
     EXPECT_EQ(FilesIn(dir.path()), (std::vector<std::string>{"fx.snd", "fx_old.snd"}));
 }
 
+// A new-archive name that is another name of a file the user keeps (the dropped file itself, or
+// its backup from an earlier sort) must not be emptied: the operation ends silently instead.
+TEST(SortDroppedFile, NewNameThatIsAnotherNameOfAKeptFileEndsSilently) {
+    struct Case {
+        const char* what;
+        const char* target;  // what fx_new.snd is made another name of
+        bool symbolic;
+    } const cases[] = {
+        {"hard link to the dropped file", "fx.snd", false},
+        {"hard link to an earlier backup", "fx_old.snd", false},
+        {"symbolic link to the dropped file", "fx.snd", true},
+        {"symbolic link to an earlier backup", "fx_old.snd", true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        TempDir dir;
+        const std::string original = BuildArchive(kRoad);
+        const std::string backup = BuildArchive({{7, 7, "earlier"}});
+        WriteBytes(dir / "fx.snd", original);
+        WriteBytes(dir / "fx_old.snd", backup);
+        std::error_code ec;
+        if (c.symbolic) {
+            fs::create_symlink(c.target, dir / "fx_new.snd", ec);
+        } else {
+            fs::create_hard_link(dir / c.target, dir / "fx_new.snd", ec);
+        }
+        if (ec) {
+            std::printf("  skipped (%s): %s\n", c.what, ec.message().c_str());
+            continue;  // symbolic links need a privilege on Windows
+        }
+        MessageLog log;
+        EXPECT_EQ(SortDroppedFile(dir.str("fx.snd").c_str()), DropResult::CreateFailed);
+        EXPECT_TRUE(log.shown.empty());
+        EXPECT_EQ(ReadBytes(dir / "fx.snd"), original);
+        EXPECT_EQ(ReadBytes(dir / "fx_old.snd"), backup);
+        EXPECT_EQ(FilesIn(dir.path()),
+                  (std::vector<std::string>{"fx.snd", "fx_new.snd", "fx_old.snd"}));
+    }
+}
+
 }  // namespace

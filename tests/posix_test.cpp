@@ -89,6 +89,11 @@ TEST(PosixDrop, PipesAndDevicesAreNotArchives) {
     EXPECT_EQ(SortDroppedFile(dir.str("zero.snd").c_str()), DropResult::OpenFailed);
     EXPECT_TRUE(log.shown.empty());
     EXPECT_EQ(FilesIn(dir.path()), (std::vector<std::string>{"pipe.snd", "zero.snd"}));
+    // Nor is a pipe in the new archive's place waited on.
+    WriteBytes(dir / "fx.snd", BuildArchive({{1, 0, "x"}}));
+    ASSERT_EQ(mkfifo(dir.str("fx_new.snd").c_str(), 0600), 0);
+    EXPECT_EQ(SortDroppedFile(dir.str("fx.snd").c_str()), DropResult::CreateFailed);
+    EXPECT_TRUE(log.shown.empty());
 }
 
 TEST(PosixPlatform, RenameNeverReplaces) {

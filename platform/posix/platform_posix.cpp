@@ -59,7 +59,18 @@ PlatFile* PlatOpenRead(const char* path) {
 }
 
 PlatFile* PlatCreate(const char* path) {
-    return Wrap(open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666), 0);
+    // Emptied only once it is known to be a plain file of this one name: through a link, or under
+    // another name, it may be the dropped archive itself or a backup. Not blocking, so that a
+    // named pipe without a reader is refused rather than waited on.
+    const int fd = open(path, O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666);
+    if (fd < 0) return nullptr;
+    struct stat st;
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink != 1 ||
+        fcntl(fd, F_SETFL, 0) != 0 || ftruncate(fd, 0) != 0) {
+        close(fd);
+        return nullptr;
+    }
+    return Wrap(fd, 0);
 }
 
 bool PlatFileSize(PlatFile* file, uint64_t* size) {

@@ -46,6 +46,19 @@ PlatFile* PlatOpenRead(const char* path) {
 }
 
 PlatFile* PlatCreate(const char* path) {
+    // A file already there is emptied only when it is a plain file of this one name: through a
+    // link, or under another name, it may be the dropped archive itself or a backup.
+    HANDLE existing = CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                  nullptr, OPEN_EXISTING,
+                                  FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (existing != INVALID_HANDLE_VALUE) {
+        BY_HANDLE_FILE_INFORMATION info;
+        const bool kept = !GetFileInformationByHandle(existing, &info) ||
+                          info.nNumberOfLinks != 1 ||
+                          (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+        CloseHandle(existing);
+        if (kept) return nullptr;
+    }
     return Wrap(CreateFileA(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_ARCHIVE,
                             nullptr),
                 0);
