@@ -156,7 +156,7 @@ WriteResult WriteSortedArchive(const char* sourceName, const char* outputName,
 
     PlatFile* source = PlatOpenRead(sourceName);
     if (source == nullptr) return WriteResult::OpenFailed;
-    PlatFile* out = PlatCreate(outputName);
+    PlatFile* out = PlatCreate(outputName, source);
     if (out == nullptr) {
         PlatClose(source);
         return WriteResult::CreateFailed;

@@ -8,7 +8,7 @@
 
 // The real layer, built a second time with these names (see tests/CMakeLists.txt).
 PlatFile* RealPlatOpenRead(const char* path);
-PlatFile* RealPlatCreate(const char* path);
+PlatFile* RealPlatCreate(const char* path, PlatFile* like);
 bool RealPlatFileSize(PlatFile* file, uint64_t* size);
 bool RealPlatReadAt(PlatFile* file, uint32_t offset, void* buf, uint32_t n, uint32_t* got);
 bool RealPlatWrite(PlatFile* file, const void* buf, uint32_t n);
@@ -64,9 +64,9 @@ PlatFile* PlatOpenRead(const char* path) {
     return Breaks("PlatOpenRead") ? nullptr : RealPlatOpenRead(path);
 }
 
-PlatFile* PlatCreate(const char* path) {
+PlatFile* PlatCreate(const char* path, PlatFile* like) {
     if (Breaks("PlatCreate")) return nullptr;
-    PlatFile* file = RealPlatCreate(path);
+    PlatFile* file = RealPlatCreate(path, like);
     if (file != nullptr) gOpen[file] = Created{path};
     return file;
 }

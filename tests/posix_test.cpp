@@ -96,6 +96,23 @@ TEST(PosixDrop, PipesAndDevicesAreNotArchives) {
     EXPECT_TRUE(log.shown.empty());
 }
 
+// The sorted archive takes the original's place: it must be no more readable than the original.
+TEST(PosixDrop, SortedArchiveKeepsTheOriginalsPermissions) {
+    const mode_t savedMask = umask(022);
+    for (const mode_t mode : {0600, 0640, 0644, 0444}) {
+        SCOPED_TRACE(mode);
+        TempDir dir;
+        WriteBytes(dir / "fx.snd", BuildArchive({{1, 0, "x"}, {0, 0, "y"}}));
+        ASSERT_EQ(chmod(dir.str("fx.snd").c_str(), mode), 0);
+        MessageLog log;
+        EXPECT_EQ(SortDroppedFile(dir.str("fx.snd").c_str()), DropResult::Sorted);
+        struct stat st;
+        ASSERT_EQ(stat(dir.str("fx.snd").c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 07777, mode);
+    }
+    umask(savedMask);
+}
+
 TEST(PosixPlatform, RenameNeverReplaces) {
     TempDir dir;
     WriteBytes(dir / "a", "first");

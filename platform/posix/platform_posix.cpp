@@ -15,6 +15,7 @@
 struct PlatFile {
     int fd;
     uint64_t size;     // as seen when opened
+    mode_t mode;       // permission bits as seen when opened
     uint64_t written;  // bytes written through this handle
     uint64_t kicked;   // bytes whose write-back to the disk has been started
 };
@@ -34,9 +35,10 @@ void Written(PlatFile* file, uint64_t n) {
     }
 }
 
-PlatFile* Wrap(int fd, uint64_t size) {
-    if (fd < 0) return nullptr;
-    PlatFile* file = new (std::nothrow) PlatFile{fd, size, 0, 0};
+// Takes over an open descriptor; closes it when no handle can be made.
+PlatFile* Wrap(int fd, const struct stat& st) {
+    PlatFile* file = new (std::nothrow)
+        PlatFile{fd, static_cast<uint64_t>(st.st_size), st.st_mode & 07777, 0, 0};
     if (file == nullptr) close(fd);
     return file;
 }
@@ -55,14 +57,15 @@ PlatFile* PlatOpenRead(const char* path) {
         close(fd);
         return nullptr;
     }
-    return Wrap(fd, static_cast<uint64_t>(st.st_size));
+    return Wrap(fd, st);
 }
 
-PlatFile* PlatCreate(const char* path) {
+PlatFile* PlatCreate(const char* path, PlatFile* like) {
     // Emptied only once it is known to be a plain file of this one name: through a link, or under
     // another name, it may be the dropped archive itself or a backup. Not blocking, so that a
     // named pipe without a reader is refused rather than waited on.
-    const int fd = open(path, O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666);
+    const int fd =
+        open(path, O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, like->mode & 0777);
     if (fd < 0) return nullptr;
     struct stat st;
     if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink != 1 ||
@@ -70,7 +73,8 @@ PlatFile* PlatCreate(const char* path) {
         close(fd);
         return nullptr;
     }
-    return Wrap(fd, 0);
+    st.st_size = 0;
+    return Wrap(fd, st);
 }
 
 bool PlatFileSize(PlatFile* file, uint64_t* size) {

@@ -45,7 +45,8 @@ PlatFile* PlatOpenRead(const char* path) {
     return Wrap(handle, static_cast<uint64_t>(size.QuadPart));
 }
 
-PlatFile* PlatCreate(const char* path) {
+// A new file inherits its folder's access rights, as the original did.
+PlatFile* PlatCreate(const char* path, PlatFile*) {
     // A file already there is emptied only when it is a plain file of this one name: through a
     // link, or under another name, it may be the dropped archive itself or a backup.
     HANDLE existing = CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,

@@ -28,7 +28,7 @@ PlatFile* PlatOpenRead(const char* path) {
     return new (std::nothrow) PlatFile{path, it->second.size()};
 }
 
-PlatFile* PlatCreate(const char* path) {
+PlatFile* PlatCreate(const char* path, PlatFile*) {
     MemoryFiles()[path].clear();
     return new (std::nothrow) PlatFile{path, 0};
 }
