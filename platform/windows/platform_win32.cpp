@@ -45,7 +45,7 @@ PlatFile* PlatOpenRead(const char* path) {
     return Wrap(handle, static_cast<uint64_t>(size.QuadPart));
 }
 
-// A new file inherits its folder's access rights, as the original did.
+// A new file takes its folder's access rights; `like` has no part in it here.
 PlatFile* PlatCreate(const char* path, PlatFile*) {
     // A file already there is emptied only when it is a plain file of this one name: through a
     // link, or under another name, it may be the dropped archive itself or a backup.
