@@ -17,9 +17,10 @@ PlatFile* PlatOpenRead(const char* path);
 // Creates the file for writing, emptying one that already exists, and shares it with nobody while
 // it is open. A file it creates gets the access rights of `like` (an open file), where the system
 // keeps such rights per file, so that a file written to take another's place is readable by no
-// more people than that one was. Returns nullptr when it cannot be created (no such directory, no permission, a
-// directory of that name, ...), and, leaving it untouched, when the path is a symbolic link or
-// names a file that has other names too (hard links), or anything but a plain file.
+// more people than that one was. Returns nullptr when it cannot be created (no such directory, no
+// permission, a directory of that name, ...), and, leaving it untouched, when the path is a
+// symbolic link or names a file that has other names too (hard links), or anything but a plain
+// file.
 PlatFile* PlatCreate(const char* path, PlatFile* like);
 
 // Stores in *size the size in bytes the file had when it was opened. False when it cannot be had.

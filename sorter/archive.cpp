@@ -73,6 +73,7 @@ ReadResult ReadOpenTable(PlatFile* file, EntryTable* table) {
     uint64_t fileSize = 0;
     uint32_t got = 0;
     if (!PlatFileSize(file, &fileSize)) return ReadResult::ReadFailed;
+    table->fileSize = fileSize;
 
     // A file too short for these reads is compared and counted with zeros for the missing bytes.
     char signature[kSignatureSize] = {};
@@ -114,8 +115,10 @@ bool CopyArchive(PlatFile* source, PlatFile* out, const EntryTable& table, const
     unsigned char header[kHeaderSize] = {};  // zeros stand for what a short source lacks
     uint32_t got = 0;
     uint64_t size = 0;
-    // Fewer bytes than the file had when opened means it shrank underneath: not to be trusted.
-    if (!PlatFileSize(source, &size) || !PlatReadAt(source, 0, header, kHeaderSize, &got) ||
+    // Another size than the table was read from means the file changed or was replaced since; fewer
+    // bytes than it had when opened, that it shrank underneath. Neither is to be trusted.
+    if (!PlatFileSize(source, &size) || size != table.fileSize ||
+        !PlatReadAt(source, 0, header, kHeaderSize, &got) ||
         got != std::min<uint64_t>(kHeaderSize, size)) {
         return false;
     }

@@ -35,6 +35,7 @@ struct EntryTable {
     uint32_t cntList;
     uint32_t maxGroup;  // largest group number of all rows (0 when all are 0)
     uint32_t maxItem;   // largest item number of all rows
+    uint64_t fileSize;  // the source's size when the table was read
     EntryRow rows[kMaxEntries];
 };
 
@@ -63,8 +64,9 @@ enum class WriteResult {
 
 // Writes outputName with the source's 512 header bytes (the first-entry offset set to 512), then
 // every row's entry, one after the other, in ascending (group, item) order, both unsigned, rows of
-// equal keys in table order. Each entry's next-entry offset points just past its own data. Entry data is copied through a buffer
-// of at most 1 MiB. The table must come from ReadEntryTable on the same, unchanged file. Both
-// files are closed before it returns.
+// equal keys in table order. Each entry's next-entry offset points just past its own data. Entry
+// data is copied through a buffer of at most 1 MiB. The table must come from ReadEntryTable on the
+// same, unchanged file: a source whose size differs from the one the table was read from fails as
+// WriteFailed. Both files are closed before it returns.
 WriteResult WriteSortedArchive(const char* sourceName, const char* outputName,
                                const EntryTable& table);

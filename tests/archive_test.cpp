@@ -261,6 +261,12 @@ TEST(WriteSortedArchive, FailuresLeaveNoNewArchive) {
               WriteResult::WriteFailed);
     EXPECT_FALSE(fs::exists(dir / "b.snd"));
 
+    // Replaced by another archive: the table's offsets would pick bytes out of the wrong file.
+    WriteBytes(dir / "a.snd", BuildArchive({{9, 9, "other, longer data"}, {8, 8, "and more"}}));
+    EXPECT_EQ(WriteSortedArchive(source.c_str(), dir.str("b.snd").c_str(), table),
+              WriteResult::WriteFailed);
+    EXPECT_FALSE(fs::exists(dir / "b.snd"));
+
     fs::remove(dir / "a.snd");
     EXPECT_EQ(WriteSortedArchive(source.c_str(), dir.str("b.snd").c_str(), table),
               WriteResult::OpenFailed);

@@ -49,9 +49,9 @@ PlatFile* PlatOpenRead(const char* path) {
 PlatFile* PlatCreate(const char* path, PlatFile*) {
     // A file already there is emptied only when it is a plain file of this one name: through a
     // link, or under another name, it may be the dropped archive itself or a backup.
-    HANDLE existing = CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                  nullptr, OPEN_EXISTING,
-                                  FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    const DWORD shareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+    const DWORD asItIs = FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS;
+    HANDLE existing = CreateFileA(path, 0, shareAll, nullptr, OPEN_EXISTING, asItIs, nullptr);
     if (existing != INVALID_HANDLE_VALUE) {
         BY_HANDLE_FILE_INFORMATION info;
         const bool kept = !GetFileInformationByHandle(existing, &info) ||
