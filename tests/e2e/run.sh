@@ -160,23 +160,28 @@ check "double-byte name: confirmation" same "$(boxes ok 10000)" "$(printf '確�
 check "double-byte name: sorted beside itself" files_are "$d" "ソート表.snd ソート表_old.snd "
 
 # --- a path longer than a path buffer holds -----------------------------------------------------
-# Cut to 259 bytes, the dropped path "...\<base>.snd.snd" would name its neighbour "<base>.snd".
-d=$work/long && mkdir -p "$d"
-base=$(printf 'a%.0s' $(seq $((259 - 2 - ${#d} - 1 - 4))))
-make_road "$d/$base.snd"
-make_road "$d/$base.snd.snd"
-cp "$d/$base.snd" "$work/long-neighbour.snd"
-"$drop" Tessorel "$d/$base.snd.snd"
-check "path over 259 bytes: no box" boxes none 3000
-check "path over 259 bytes: nothing changed" files_are "$d" "$base.snd $base.snd.snd "
-check "path over 259 bytes: the neighbour untouched" cmp -s "$d/$base.snd" "$work/long-neighbour.snd"
-# "Z:" and the folder, then "\fx.snd": exactly 259 bytes, the longest path that fits.
-d=$work/$(printf 'b%.0s' $(seq $((259 - 2 - ${#work} - 1 - 7))))
-mkdir -p "$d"
-make_road "$d/fx.snd"
-"$drop" Tessorel "$d/fx.snd"
-check "path of 259 bytes: confirmation" same "$(boxes ok 10000)" "$(printf '確認\t整列を完了しました')"
-check "path of 259 bytes: sorted beside itself" files_are "$d" "fx.snd fx_old.snd "
+# The names are built to length from the test folder, which must leave room for them.
+if (( ${#work} < 200 )); then
+    # Cut to 259 bytes, the dropped path "...\<base>.snd.snd" would name its neighbour "<base>.snd".
+    d=$work/long && mkdir -p "$d"
+    base=$(printf 'a%.0s' $(seq $((259 - 2 - ${#d} - 1 - 4))))
+    make_road "$d/$base.snd"
+    make_road "$d/$base.snd.snd"
+    cp "$d/$base.snd" "$work/long-neighbour.snd"
+    "$drop" Tessorel "$d/$base.snd.snd"
+    check "path over 259 bytes: no box" boxes none 3000
+    check "path over 259 bytes: nothing changed" files_are "$d" "$base.snd $base.snd.snd "
+    check "path over 259 bytes: the neighbour untouched" cmp -s "$d/$base.snd" "$work/long-neighbour.snd"
+    # "Z:" and the folder, then "\fx.snd": exactly 259 bytes, the longest path that fits.
+    d=$work/$(printf 'b%.0s' $(seq $((259 - 2 - ${#work} - 1 - 7))))
+    mkdir -p "$d"
+    make_road "$d/fx.snd"
+    "$drop" Tessorel "$d/fx.snd"
+    check "path of 259 bytes: confirmation" same "$(boxes ok 10000)" "$(printf '確認\t整列を完了しました')"
+    check "path of 259 bytes: sorted beside itself" files_are "$d" "fx.snd fx_old.snd "
+else
+    echo "skip paths of 259 bytes and over: the test folder $work is too long to build them in"
+fi
 
 # --- closing ------------------------------------------------------------------------------------
 stop_app
