@@ -1,6 +1,6 @@
 // main.cpp: the command-line front end: sorts or lists sound archives named on the command line.
+#include <errno.h>
 #include <fcntl.h>
-#include <limits.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -52,6 +52,7 @@ const char* SilentReason(DropResult result) {
         case DropResult::DirectoryFailed: return "cannot enter its directory";
         case DropResult::CreateFailed: return "cannot create the sorted archive";
         case DropResult::WriteFailed: return "cannot write the sorted archive";
+        case DropResult::FlushFailed: return "renamed, but cannot flush its directory to the disk";
         default: return nullptr;
     }
 }
@@ -64,12 +65,14 @@ void ListTable(const char* file, const EntryTable& table) {
     }
 }
 
-// The argument as an absolute path, so that one file's change of directory never moves the next.
-// Where the current directory has no name that fits in PATH_MAX, the argument stays as given: the
-// caller goes back to the starting directory before each file instead.
-std::string Absolute(const std::string& cwd, const char* arg) {
-    if (arg[0] == '/' || cwd.empty()) return arg;
-    return cwd + (cwd.back() == '/' ? "" : "/") + arg;
+// Standard output that could not be written fails the command like any other failure, with one
+// line on standard error; a reader that went away (a closed pipe) ends it quietly.
+int FinishOutput(int status) {
+    if (std::fflush(stdout) == 0 && !std::ferror(stdout)) return status;
+    if (errno != EPIPE) {
+        std::fprintf(stderr, "tessorel: cannot write standard output: %s\n", std::strerror(errno));
+    }
+    return 1;
 }
 
 }  // namespace
@@ -84,10 +87,10 @@ int main(int argc, char** argv) {
             options = false;
         } else if (options && std::strcmp(arg, "--help") == 0) {
             std::fputs(kUsage, stdout);
-            return 0;
+            return FinishOutput(0);
         } else if (options && std::strcmp(arg, "--version") == 0) {
             std::printf("tessorel %s\n", TESSOREL_VERSION);
-            return 0;
+            return FinishOutput(0);
         } else if (options && std::strcmp(arg, "--list") == 0) {
             list = true;
         } else if (options && arg[0] == '-' && arg[1] != '\0') {
@@ -102,32 +105,30 @@ int main(int argc, char** argv) {
         return 2;
     }
 
-    std::vector<char> cwdBuffer(PATH_MAX);
-    const std::string cwd = getcwd(cwdBuffer.data(), cwdBuffer.size()) ? cwdBuffer.data() : "";
+    // Names stay as given, relative ones too: the command goes back to the starting directory before
+    // each file, so that one file's change of directory never moves the next.
     const int startDirectory = open(".", O_PATH | O_DIRECTORY | O_CLOEXEC);
 
     int status = 0;
     for (const char* file : files) {
-        // A relative name is only safe where it resolves against the starting directory.
-        if ((startDirectory >= 0 && fchdir(startDirectory) != 0) ||
-            (file[0] != '/' && cwd.empty() && startDirectory < 0)) {
+        if (startDirectory >= 0 ? fchdir(startDirectory) != 0 : file[0] != '/') {
             std::fprintf(stderr, "%s: cannot find the starting directory\n", file);
             status = 1;
             continue;
         }
-        const std::string path = Absolute(cwd, file);
         PlatSetMessageSink(PrintMessage, const_cast<char*>(file));
         DropResult result;
         if (list) {
             static EntryTable table;
-            result = CheckDroppedFile(path.c_str(), &table);
+            result = CheckDroppedFile(file, &table);
             if (result == DropResult::Checked) ListTable(file, table);
         } else {
-            result = SortDroppedFile(path.c_str());
+            result = SortDroppedFile(file);
         }
         if (const char* reason = SilentReason(result)) std::fprintf(stderr, "%s: %s\n", file, reason);
         if (result != (list ? DropResult::Checked : DropResult::Sorted)) status = 1;
+        if (std::ferror(stdout)) break;  // nobody would learn how the rest went
     }
     PlatSetMessageSink(nullptr, nullptr);
-    return status;
+    return FinishOutput(status);
 }

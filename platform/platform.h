@@ -5,7 +5,11 @@
 // No function here throws, and none keeps state between calls except the message sink.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+
+// kPlatPathBufferSize, the size of a path buffer, comes from the platform folder's own header.
+#include "platform_limits.h"
 
 // An open file. Opaque: only the functions below look inside.
 struct PlatFile;
@@ -14,23 +18,27 @@ struct PlatFile;
 // Returns nullptr when the path does not exist, names a directory or cannot be opened.
 PlatFile* PlatOpenRead(const char* path);
 
-// Creates the file for writing, emptying one that already exists, and shares it with nobody while
-// it is open. A file it creates gets the access rights of `like` (an open file), where the system
-// keeps such rights per file, so that a file written to take another's place is readable by no
-// more people than that one was. Returns nullptr when it cannot be created (no such directory, no
-// permission, a directory of that name, ...), and, leaving it untouched, when the path is a
-// symbolic link or names a file that has other names too (hard links), or anything but a plain
-// file.
+// Creates a new file for writing and shares it with nobody while it is open. A plain file already
+// at `path` with no other name (a leftover of an earlier run) is deleted first, so that nothing of
+// it, neither its owner nor its access rights, passes to the new file; the new file is then created
+// exclusively, failing if anything took the name meanwhile. Returns nullptr when it cannot be
+// created (no such directory, no permission, a directory of that name, ...), and, leaving it
+// untouched, when the path is a symbolic link or names a file that has other names too (hard
+// links), or anything but a plain file.
+// The new file belongs to the user who runs the program and is readable by no more people than
+// `like` (an open file) is: on POSIX it gets like's permission bits (less the umask) and, where the
+// system allows it, like's group; on Windows it takes its folder's access rights, and PlatClose
+// makes it read-only when `like` is.
 PlatFile* PlatCreate(const char* path, PlatFile* like);
 
 // Stores in *size the size in bytes the file had when it was opened. False when it cannot be had.
 bool PlatFileSize(PlatFile* file, uint64_t* size);
 
 // Reads up to n bytes starting `offset` bytes from the start of the file into buf, and stores the
-// count read in *got. Every offset from 0 to 2^32 - 1 is reachable; none is taken as a signed
-// distance. A count below n means the end of the file was reached. False on an I/O error, in
-// which case *got is 0.
-bool PlatReadAt(PlatFile* file, uint32_t offset, void* buf, uint32_t n, uint32_t* got);
+// count read in *got. Every offset a file of up to 2^63 - 1 bytes has is reachable, past 4 GiB too;
+// none is taken as a signed 32-bit distance. A count below n means the end of the file was
+// reached. False on an I/O error, in which case *got is 0.
+bool PlatReadAt(PlatFile* file, uint64_t offset, void* buf, uint32_t n, uint32_t* got);
 
 // Writes n bytes at the end of what this handle has written so far (files are written from the
 // start, in order). False unless every byte was written.
@@ -43,25 +51,33 @@ enum class PlatCopyResult {
     Failed,       // an I/O error, or the source ended before n bytes; `out` may hold some of them
 };
 
-// Copies n bytes of `source`, starting `offset` bytes from its start, to the end of what has been
-// written to `out`, inside the operating system where it can (as a file copy does), without
-// passing them through the caller's memory.
-PlatCopyResult PlatCopyRange(PlatFile* source, uint32_t offset, PlatFile* out, uint32_t n);
+// Copies n bytes of `source`, starting `offset` bytes from its start (any offset, as PlatReadAt), to
+// the end of what has been written to `out`, inside the operating system where it can (as a file
+// copy does), without passing them through the caller's memory.
+PlatCopyResult PlatCopyRange(PlatFile* source, uint64_t offset, PlatFile* out, uint32_t n);
 
 // Forces everything written so far to stable storage, so that it survives a crash or power loss.
 // False on failure; the data may then be lost.
 bool PlatFlush(PlatFile* file);
 
 // Closes the file and frees the handle, whatever the result. False when the system reported an
-// error while closing (for a file being written, data may then be lost).
+// error while closing (for a file being written, data may then be lost), or when a file made by
+// PlatCreate could not be given the access rights it takes from `like` once closed.
 bool PlatClose(PlatFile* file);
 
 // Gives the file or directory `from` the name `to`. Never replaces: fails when `to` exists, and
-// then leaves both names as they were. False on any failure.
+// then leaves both names as they were. False on any failure. On Windows the rename is written
+// through to the disk before it returns; elsewhere PlatFlushDirectory makes it lasting.
 bool PlatRenameNoReplace(const char* from, const char* to);
 
-// Deletes the file. False on failure.
+// Deletes the file, a read-only one too. False on failure.
 bool PlatRemove(const char* path);
+
+// Forces the names in directory `dir`, as the renames before it left them, to stable storage, so
+// that they survive a crash or power loss. False on failure: the renames are done, but may be
+// lost. Where every rename is written through to the disk before it returns (Windows), there is
+// nothing left to flush and it returns true.
+bool PlatFlushDirectory(const char* dir);
 
 // Makes `dir` the process's current directory, against which relative paths resolve from then on.
 // False on failure, leaving the current directory as it was.

@@ -49,8 +49,9 @@ bool CopyEntry(PlatFile* source, PlatFile* out, const EntryRow& row, uint32_t ne
     if (!PlatWrite(out, header, kEntryHeaderSize)) return false;
     if (row.length == 0) return true;
 
-    // ReadEntryTable checked that offset + 16 + length lies inside the file, so no sum overflows.
-    const uint32_t start = row.offset + kEntryHeaderSize;
+    // In a file past 4 GiB the data of an entry near 2^32 starts, or runs on, beyond 32 bits: every
+    // position is 64-bit. ReadEntryTable checked that it lies inside the file.
+    const uint64_t start = uint64_t{row.offset} + kEntryHeaderSize;
     switch (PlatCopyRange(source, start, out, row.length)) {
         case PlatCopyResult::Copied: return true;
         case PlatCopyResult::Failed: return false;

@@ -100,6 +100,10 @@ DropResult SortDroppedFile(const char* fullPath) {
         renamed = false;
         PlatShowMessage(kMsgDefRename.text, kMsgDefRename.caption);
     }
+    // The confirmation promises both names: they must survive a power cut that follows it. Flushed
+    // after a failed rename too, so that what the warnings describe is what a power cut leaves.
+    const bool flushed = PlatFlushDirectory(".");
     if (!renamed) return DropResult::RenameFailed;
+    if (!flushed) return DropResult::FlushFailed;
     return Tell(kMsgDone, DropResult::Sorted);
 }

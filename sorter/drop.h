@@ -19,6 +19,8 @@ enum class DropResult {
     DirectoryFailed,  // silent: the dropped file's directory cannot be made current
     CreateFailed,     // silent: the new archive cannot be created
     WriteFailed,      // silent: writing the new archive failed; it has been removed
+    FlushFailed,      // silent: both renames done, but the folder's new names could not be
+                      // forced to the disk, so no confirmation
 };
 
 // The extension test and the reading of the table, with their warnings. Changes nothing on disk

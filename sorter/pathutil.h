@@ -3,8 +3,11 @@
 
 #include <cstddef>
 
-// Size of every path buffer: at most 259 bytes of text and a terminating zero.
-inline constexpr size_t kPathBufferSize = 260;
+#include "platform.h"
+
+// Size of every path buffer: the longest path the system takes and a terminating zero (260 bytes
+// on Windows, PATH_MAX on POSIX).
+inline constexpr size_t kPathBufferSize = kPlatPathBufferSize;
 
 // True when the n bytes of a and b are equal once the ASCII letters A-Z are mapped to a-z. Every
 // other byte, zero and 80-FF included, compares as it is; all n positions are always compared.

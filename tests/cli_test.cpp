@@ -15,10 +15,13 @@ struct CliRun {
     std::string err;
 };
 
-// Runs tessorel with `args` (already quoted for the shell) inside `dir`.
-CliRun Tessorel(const TempDir& dir, const std::string& args) {
-    const std::string command = "cd '" + dir.path().string() + "' && '" TESSOREL_CLI "' " + args +
-                                " >'" + dir.str(".out") + "' 2>'" + dir.str(".err") + "'";
+// Runs tessorel with `args` (already quoted for the shell) inside `dir`, in the shell command
+// `around`, where "@" stands for the command and its standard output goes to the shell's.
+CliRun Tessorel(const TempDir& dir, const std::string& args, const std::string& around = "@") {
+    std::string command = around;
+    command.replace(command.find('@'), 1, "'" TESSOREL_CLI "' " + args);
+    command = "cd '" + dir.path().string() + "' && { " + command + "; } >'" + dir.str(".out") +
+              "' 2>'" + dir.str(".err") + "'";
     const int raw = std::system(command.c_str());
     CliRun run{WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, ReadBytes(dir / ".out"), ReadBytes(dir / ".err")};
     fs::remove(dir / ".out");
@@ -59,9 +62,13 @@ TEST(Cli, RelativeNamesUnderAVeryDeepStartingDirectory) {
         script += " && mkdir " + component + " && cd " + component;
         up += "../";
     }
-    script += " && mkdir -p a/b b && for f in a b a/b; do cp " + up + "fx.snd $f/fx.snd; done";
-    script += " && '" TESSOREL_CLI "' a/fx.snd b/fx.snd >out 2>err; echo $? >status";
-    script += " && ls -A a a/b b >files && cat status out err files";
+    // c/LONG/fx.snd: a relative name longer than Windows' 259 bytes.
+    const std::string longName = "c/" + std::string(250, 'c') + "/" + std::string(30, 'c') + "/fx.snd";
+    const std::string longFolder = longName.substr(0, longName.size() - 7);
+    script += " && mkdir -p a/b b " + longFolder;
+    script += " && for f in a b a/b " + longFolder + "; do cp " + up + "fx.snd $f/fx.snd; done";
+    script += " && '" TESSOREL_CLI "' a/fx.snd b/fx.snd " + longName + " >out 2>err; echo $? >status";
+    script += " && ls -A a a/b b " + longFolder + " >files && cat status out err files";
     // bash, since some shells refuse to enter a folder whose full name passes PATH_MAX.
     WriteBytes(dir / "deep.sh", script + "\n");
     const std::string outPath = dir.str(".out");
@@ -69,12 +76,14 @@ TEST(Cli, RelativeNamesUnderAVeryDeepStartingDirectory) {
     EXPECT_EQ(ReadBytes(outPath),
               "0\n"
               "a/fx.snd: 確認: 整列を完了しました\n"
-              "b/fx.snd: 確認: 整列を完了しました\n"
-              "a:\nb\nfx.snd\nfx_old.snd\n\n"
-              "a/b:\nfx.snd\n\n"
-              "b:\nfx.snd\nfx_old.snd\n");
+              "b/fx.snd: 確認: 整列を完了しました\n" +
+                  longName + ": 確認: 整列を完了しました\n"
+                  "a:\nb\nfx.snd\nfx_old.snd\n\n"
+                  "a/b:\nfx.snd\n\n"
+                  "b:\nfx.snd\nfx_old.snd\n\n" +
+                  longFolder + ":\nfx.snd\nfx_old.snd\n");
     // The folders nest deeper than the library's own removal reaches.
-    std::system(("cd '" + dir.path().string() + "' && rm -rf " + component).c_str());
+    EXPECT_EQ(std::system(("cd '" + dir.path().string() + "' && rm -rf " + component).c_str()), 0);
 }
 
 TEST(Cli, WarningsAndSilentEndsGoToStandardErrorAndFail) {
@@ -106,6 +115,50 @@ TEST(Cli, ListPrintsTheChainAndChangesNothing) {
               "3 561 8 0 2\n");
     EXPECT_EQ(FilesIn(dir.path()), std::vector<std::string>{"fx.snd"});
     EXPECT_EQ(ReadBytes(dir / "fx.snd"), original);
+}
+
+// Output lost is a failure: one line on standard error and status 1. A reader that stops early
+// (a closed pipe) ends the command quietly, also where the signal for it is ignored.
+TEST(Cli, OutputThatCannotBeWrittenFailsAndAClosedPipeIsQuiet) {
+    TempDir dir;
+    WriteBytes(dir / "fx.snd", BuildArchive(kRoad));
+    const std::string full = "tessorel: cannot write standard output: No space left on device\n";
+    struct Case {
+        const char* args;
+        const char* around;
+        int status;
+        std::string err;
+    } const cases[] = {
+        {"--list fx.snd", "@ >/dev/full", 1, full},
+        {"--help", "@ >/dev/full", 1, full},
+        {"--version", "@ >/dev/full", 1, full},
+        {"fx.snd", "@ >/dev/full", 1, full},  // sorted, but the confirmation is lost
+        {"--list big.snd big.snd big.snd big.snd", "trap '' PIPE; @ | head -c 10", 0, ""},
+        {"--list big.snd big.snd big.snd big.snd", "@ | head -c 10", 0, ""},
+    };
+    std::vector<TestEntry> many;
+    for (uint32_t k = 0; k < 1024; ++k) many.push_back({k, k, ""});
+    WriteBytes(dir / "big.snd", BuildArchive(many));
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.args) + " in " + c.around);
+        const CliRun run = Tessorel(dir, c.args, c.around);
+        EXPECT_EQ(run.status, c.status);  // a pipe's status is that of its reader
+        EXPECT_EQ(run.err, c.err);
+    }
+    EXPECT_EQ(FilesIn(dir.path()), (std::vector<std::string>{"big.snd", "fx.snd", "fx_old.snd"}));
+}
+
+// Windows' 260-byte limit is not this system's: a file in a folder whose absolute path is some 300
+// bytes long, named relatively, sorts.
+TEST(Cli, PathsPastWindowsLimitSort) {
+    TempDir dir;
+    fs::path deep = dir.path();
+    while (deep.string().size() < 300) deep /= std::string(50, 'p');
+    fs::create_directories(deep);
+    WriteBytes(deep / "fx.snd", BuildArchive(kRoad));
+    const CliRun run = Tessorel(dir, "fx.snd", "cd '" + deep.string() + "' && @");
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(FilesIn(deep), (std::vector<std::string>{"fx.snd", "fx_old.snd"}));
 }
 
 TEST(Cli, UsageErrorsExitWithTwo) {

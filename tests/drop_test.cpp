@@ -156,6 +156,43 @@ TEST(SortDroppedFile, LeftoverNewArchiveIsWrittenAnew) {
     EXPECT_EQ(FilesIn(dir.path()), (std::vector<std::string>{"fx.snd", "fx_old.snd"}));
 }
 
+bool Writable(const fs::path& path) {
+    return (fs::status(path).permissions() & fs::perms::owner_write) != fs::perms::none;
+}
+
+void SetWritable(const fs::path& path, bool writable) {
+    fs::permissions(path, fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write,
+                    writable ? fs::perm_options::add : fs::perm_options::remove);
+}
+
+// The sorted archive is as writable as the original was, whatever an earlier run left under the
+// new archive's name: a leftover is replaced, never reused with its own access rights.
+TEST(SortDroppedFile, SortedArchiveIsAsWritableAsTheOriginalWhateverTheLeftover) {
+    enum Leftover { kNone, kWritable, kReadOnly };
+    for (const bool originalWritable : {true, false}) {
+        for (const Leftover leftover : {kNone, kWritable, kReadOnly}) {
+            SCOPED_TRACE(std::string(originalWritable ? "writable" : "read-only") +
+                         " original, leftover " + std::to_string(leftover));
+            TempDir dir;
+            const std::string original = BuildArchive(kRoad);
+            WriteBytes(dir / "fx.snd", original);
+            SetWritable(dir / "fx.snd", originalWritable);
+            if (leftover != kNone) {
+                WriteBytes(dir / "fx_new.snd", std::string(3000, 'L'));
+                SetWritable(dir / "fx_new.snd", leftover == kWritable);
+            }
+            MessageLog log;
+            EXPECT_EQ(SortDroppedFile(dir.str("fx.snd").c_str()), DropResult::Sorted);
+            EXPECT_EQ(FilesIn(dir.path()), (std::vector<std::string>{"fx.snd", "fx_old.snd"}));
+            EXPECT_EQ(SortedLayoutEntries(ReadBytes(dir / "fx.snd")), kRoadSorted);
+            EXPECT_EQ(ReadBytes(dir / "fx_old.snd"), original);
+            EXPECT_EQ(Writable(dir / "fx.snd"), originalWritable);
+            EXPECT_EQ(Writable(dir / "fx_old.snd"), originalWritable);
+            for (const char* name : {"fx.snd", "fx_old.snd"}) SetWritable(dir / name, true);
+        }
+    }
+}
+
 // A new-archive name that is another name of a file the user keeps (the dropped file itself, or
 // its backup from an earlier sort) must not be emptied: the operation ends silently instead.
 TEST(SortDroppedFile, NewNameThatIsAnotherNameOfAKeptFileEndsSilently) {

@@ -10,14 +10,15 @@
 PlatFile* RealPlatOpenRead(const char* path);
 PlatFile* RealPlatCreate(const char* path, PlatFile* like);
 bool RealPlatFileSize(PlatFile* file, uint64_t* size);
-bool RealPlatReadAt(PlatFile* file, uint32_t offset, void* buf, uint32_t n, uint32_t* got);
+bool RealPlatReadAt(PlatFile* file, uint64_t offset, void* buf, uint32_t n, uint32_t* got);
 bool RealPlatWrite(PlatFile* file, const void* buf, uint32_t n);
-PlatCopyResult RealPlatCopyRange(PlatFile* source, uint32_t offset, PlatFile* out, uint32_t n);
+PlatCopyResult RealPlatCopyRange(PlatFile* source, uint64_t offset, PlatFile* out, uint32_t n);
 bool RealPlatFlush(PlatFile* file);
 bool RealPlatClose(PlatFile* file);
 bool RealPlatRenameNoReplace(const char* from, const char* to);
 bool RealPlatRemove(const char* path);
 bool RealPlatSetCurrentDirectory(const char* dir);
+bool RealPlatFlushDirectory(const char* dir);
 
 namespace {
 
@@ -75,7 +76,7 @@ bool PlatFileSize(PlatFile* file, uint64_t* size) {
     return !Breaks("PlatFileSize") && RealPlatFileSize(file, size);
 }
 
-bool PlatReadAt(PlatFile* file, uint32_t offset, void* buf, uint32_t n, uint32_t* got) {
+bool PlatReadAt(PlatFile* file, uint64_t offset, void* buf, uint32_t n, uint32_t* got) {
     if (Breaks("PlatReadAt")) {
         if (!ShortNow()) return false;
         // A short read: fewer bytes than asked for, as if the file ended early.
@@ -93,7 +94,7 @@ bool PlatWrite(PlatFile* file, const void* buf, uint32_t n) {
     return RealPlatWrite(file, buf, n);
 }
 
-PlatCopyResult PlatCopyRange(PlatFile* source, uint32_t offset, PlatFile* out, uint32_t n) {
+PlatCopyResult PlatCopyRange(PlatFile* source, uint64_t offset, PlatFile* out, uint32_t n) {
     if (!gPlan.copyInKernel) return PlatCopyResult::Unsupported;
     if (Breaks("PlatCopyRange")) {
         if (ShortNow()) RealPlatCopyRange(source, offset, out, n / 2);
@@ -132,6 +133,10 @@ bool PlatRenameNoReplace(const char* from, const char* to) {
 }
 
 bool PlatRemove(const char* path) { return !Breaks("PlatRemove") && RealPlatRemove(path); }
+
+bool PlatFlushDirectory(const char* dir) {
+    return !Breaks("PlatFlushDirectory") && RealPlatFlushDirectory(dir);
+}
 
 bool PlatSetCurrentDirectory(const char* dir) {
     return !Breaks("PlatSetCurrentDirectory") && RealPlatSetCurrentDirectory(dir);

@@ -1,7 +1,10 @@
 // names_test.cpp: hostile file names and paths, from the shortest to the longest the system takes.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "drop.h"
+#include "pathutil.h"
 #include "platform.h"
 #include "support.h"
 
@@ -66,26 +69,36 @@ TEST(HostileNames, NameOf256BytesCannotBeOpened) {
     EXPECT_TRUE(FilesIn(dir.path()).empty());
 }
 
-TEST(HostileNames, FullPathOf259BytesFitsAndNoMore) {
-    // Folders that bring the full path to exactly 259 bytes, and to 260.
-    for (const size_t total : {259u, 260u}) {
+// The longest path a path buffer holds (259 bytes on Windows, PATH_MAX - 1 elsewhere) sorts; one
+// byte more is refused before anything is written.
+TEST(HostileNames, LongestFullPathFitsAndNoLonger) {
+    for (const size_t total : {kPathBufferSize - 1, kPathBufferSize}) {
+        SCOPED_TRACE(std::to_string(total) + "-byte path");
         TempDir dir;
         const std::string name = "fx.snd";
-        const size_t room = total - dir.path().string().size() - 2 - name.size();
-        const fs::path folder = dir / std::string(room, 'd');
-        fs::create_directory(folder);
+        // Folders of at most 200 bytes each, so that no single name is too long for the system.
+        fs::path folder = dir.path();
+        size_t room = total - folder.string().size() - 1 - name.size();
+        while (room > 0) {
+            size_t n = std::min<size_t>(200, room - 1);
+            if (room - n - 1 == 1) --n;  // never leave room for a separator alone
+            folder /= std::string(n, 'd');
+            room -= n + 1;
+        }
+        fs::create_directories(folder);
         const std::string path = (folder / name).string();
         ASSERT_EQ(path.size(), total);
-        WriteBytes(folder / name, BuildArchive(kEntries));
+        fs::current_path(folder);  // the longer path may be too long to open from elsewhere
+        WriteBytes(name, BuildArchive(kEntries));
         MessageLog log;
         const DropResult result = SortDroppedFile(path.c_str());
-        if (total == 259) {
+        if (total < kPathBufferSize) {
             EXPECT_EQ(result, DropResult::Sorted);
-            EXPECT_EQ(FilesIn(folder), (std::vector<std::string>{"fx.snd", "fx_old.snd"}));
+            EXPECT_EQ(FilesIn("."), (std::vector<std::string>{"fx.snd", "fx_old.snd"}));
         } else {
-            // Windows cannot even open it; elsewhere the path does not fit the path buffer.
+            // The system cannot open it, or the path does not fit the path buffer.
             EXPECT_TRUE(result == DropResult::NameTooLong || result == DropResult::OpenFailed);
-            EXPECT_EQ(FilesIn(folder), std::vector<std::string>{"fx.snd"});
+            EXPECT_EQ(FilesIn("."), std::vector<std::string>{"fx.snd"});
         }
     }
 }

@@ -84,6 +84,22 @@ void WriteBytes(const fs::path& path, const std::string& bytes) {
     ASSERT_TRUE(out.good()) << "cannot write " << path;
 }
 
+std::string ReadBytesAt(const fs::path& path, uint64_t offset, size_t n) {
+    std::ifstream in(path, std::ios::binary);
+    in.seekg(static_cast<std::streamoff>(offset));
+    std::string bytes(n, '\0');
+    in.read(bytes.data(), static_cast<std::streamsize>(n));
+    EXPECT_TRUE(in.good()) << "cannot read " << n << " bytes at " << offset << " of " << path;
+    return bytes;
+}
+
+void WriteBytesAt(const fs::path& path, uint64_t offset, const std::string& bytes) {
+    std::fstream out(path, std::ios::binary | std::ios::in | std::ios::out);
+    out.seekp(static_cast<std::streamoff>(offset));
+    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    ASSERT_TRUE(out.good()) << "cannot write at " << offset << " of " << path;
+}
+
 std::vector<std::string> FilesIn(const fs::path& dir) {
     std::vector<std::string> names;
     for (const auto& item : fs::directory_iterator(dir)) names.push_back(item.path().filename().string());

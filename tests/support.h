@@ -33,6 +33,11 @@ std::vector<TestEntry> SortedLayoutEntries(const std::string& archive);
 std::string ReadBytes(const fs::path& path);
 void WriteBytes(const fs::path& path, const std::string& bytes);
 
+// Reads n bytes at a 64-bit offset, and writes bytes there (the file must exist; a gap before them
+// stays a hole, so files of several GiB cost no disk).
+std::string ReadBytesAt(const fs::path& path, uint64_t offset, size_t n);
+void WriteBytesAt(const fs::path& path, uint64_t offset, const std::string& bytes);
+
 // The names of the files in a folder, sorted.
 std::vector<std::string> FilesIn(const fs::path& dir);
 

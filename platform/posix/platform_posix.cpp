@@ -12,10 +12,14 @@
 #include "display_message.h"
 #include "platform.h"
 
+// Positions in a file are 64-bit, so that a file past 4 GiB is read where it is asked to be.
+static_assert(sizeof(off_t) == 8, "the build must have 64-bit file offsets");
+
 struct PlatFile {
     int fd;
     uint64_t size;     // as seen when opened
     mode_t mode;       // permission bits as seen when opened
+    gid_t group;       // as seen when opened
     uint64_t written;  // bytes written through this handle
     uint64_t kicked;   // bytes whose write-back to the disk has been started
 };
@@ -37,8 +41,8 @@ void Written(PlatFile* file, uint64_t n) {
 
 // Takes over an open descriptor; closes it when no handle can be made.
 PlatFile* Wrap(int fd, const struct stat& st) {
-    PlatFile* file = new (std::nothrow)
-        PlatFile{fd, static_cast<uint64_t>(st.st_size), st.st_mode & 07777, 0, 0};
+    PlatFile* file = new (std::nothrow) PlatFile{
+        fd, static_cast<uint64_t>(st.st_size), st.st_mode & 07777, st.st_gid, 0, 0};
     if (file == nullptr) close(fd);
     return file;
 }
@@ -61,19 +65,29 @@ PlatFile* PlatOpenRead(const char* path) {
 }
 
 PlatFile* PlatCreate(const char* path, PlatFile* like) {
-    // Emptied only once it is known to be a plain file of this one name: through a link, or under
-    // another name, it may be the dropped archive itself or a backup. Not blocking, so that a
-    // named pipe without a reader is refused rather than waited on.
-    const int fd =
-        open(path, O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, like->mode & 0777);
-    if (fd < 0) return nullptr;
+    // A leftover is deleted, never emptied and reused: reused, it would lend the new archive the
+    // owner and mode of whoever made it. Only a plain file of this one name goes: through a link,
+    // or under another name, it may be the dropped archive itself or a backup.
     struct stat st;
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink != 1 ||
-        fcntl(fd, F_SETFL, 0) != 0 || ftruncate(fd, 0) != 0) {
-        close(fd);
+    if (lstat(path, &st) == 0) {
+        if (!S_ISREG(st.st_mode) || st.st_nlink != 1 || unlink(path) != 0) return nullptr;
+    } else if (errno != ENOENT) {
         return nullptr;
     }
-    st.st_size = 0;
+    // Exclusive: whatever appeared in the name since (a link planted there, say) is refused, not
+    // followed.
+    const int fd = open(path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, like->mode & 0777);
+    if (fd < 0) return nullptr;
+    if (fstat(fd, &st) != 0) {
+        close(fd);
+        unlink(path);
+        return nullptr;
+    }
+    // The original's group where this user may give it; where not, the folder's stays, which is
+    // no error.
+    if (st.st_gid != like->group && fchown(fd, static_cast<uid_t>(-1), like->group) == 0) {
+        st.st_gid = like->group;
+    }
     return Wrap(fd, st);
 }
 
@@ -82,11 +96,11 @@ bool PlatFileSize(PlatFile* file, uint64_t* size) {
     return true;
 }
 
-bool PlatReadAt(PlatFile* file, uint32_t offset, void* buf, uint32_t n, uint32_t* got) {
+bool PlatReadAt(PlatFile* file, uint64_t offset, void* buf, uint32_t n, uint32_t* got) {
     *got = 0;
     char* p = static_cast<char*>(buf);
     while (*got < n) {
-        const ssize_t r = pread(file->fd, p + *got, n - *got, off_t{offset} + off_t{*got});
+        const ssize_t r = pread(file->fd, p + *got, n - *got, static_cast<off_t>(offset + *got));
         if (r == 0) break;
         if (r < 0) {
             if (errno == EINTR) continue;
@@ -111,8 +125,8 @@ bool PlatWrite(PlatFile* file, const void* buf, uint32_t n) {
     return true;
 }
 
-PlatCopyResult PlatCopyRange(PlatFile* source, uint32_t offset, PlatFile* out, uint32_t n) {
-    off_t from = off_t{offset};
+PlatCopyResult PlatCopyRange(PlatFile* source, uint64_t offset, PlatFile* out, uint32_t n) {
+    off_t from = static_cast<off_t>(offset);
     uint32_t done = 0;
     while (done < n) {
         const ssize_t r = copy_file_range(source->fd, &from, out->fd, nullptr, n - done, 0);
@@ -150,6 +164,13 @@ bool PlatRenameNoReplace(const char* from, const char* to) {
 }
 
 bool PlatRemove(const char* path) { return unlink(path) == 0; }
+
+bool PlatFlushDirectory(const char* dir) {
+    const int fd = open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return false;
+    const bool ok = fsync(fd) == 0;
+    return close(fd) == 0 && ok;
+}
 
 bool PlatSetCurrentDirectory(const char* dir) { return chdir(dir) == 0; }
 

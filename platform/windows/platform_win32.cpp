@@ -1,6 +1,7 @@
 // platform_win32.cpp: the operating-system interface on Windows, through kernel32 and user32.
 #include <windows.h>
 
+#include <cstring>
 #include <new>
 
 #include "display_message.h"
@@ -8,14 +9,18 @@
 
 struct PlatFile {
     HANDLE handle;
-    uint64_t size;  // as seen when opened
+    uint64_t size;                    // as seen when opened
+    bool readOnly;                    // opened for reading: the file bears the read-only attribute
+    bool readOnlyOnClose;             // made by PlatCreate like a read-only file
+    char path[kPlatPathBufferSize];   // made by PlatCreate: its path, to set attributes once closed
 };
 
 namespace {
 
-PlatFile* Wrap(HANDLE handle, uint64_t size) {
+// Takes over an open handle; closes it when no handle can be made.
+PlatFile* Wrap(HANDLE handle, uint64_t size, bool readOnly) {
     if (handle == INVALID_HANDLE_VALUE) return nullptr;
-    PlatFile* file = new (std::nothrow) PlatFile{handle, size};
+    PlatFile* file = new (std::nothrow) PlatFile{handle, size, readOnly, false, {}};
     if (file == nullptr) CloseHandle(handle);
     return file;
 }
@@ -37,18 +42,21 @@ PlatFile* PlatOpenRead(const char* path) {
     HANDLE handle = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                                 FILE_ATTRIBUTE_ARCHIVE, nullptr);
     if (handle == INVALID_HANDLE_VALUE) return nullptr;
-    LARGE_INTEGER size;
-    if (!GetFileSizeEx(handle, &size)) {
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!GetFileInformationByHandle(handle, &info)) {
         CloseHandle(handle);
         return nullptr;
     }
-    return Wrap(handle, static_cast<uint64_t>(size.QuadPart));
+    const uint64_t size = uint64_t{info.nFileSizeHigh} << 32 | info.nFileSizeLow;
+    return Wrap(handle, size, (info.dwFileAttributes & FILE_ATTRIBUTE_READONLY) != 0);
 }
 
-// A new file takes its folder's access rights; `like` has no part in it here.
-PlatFile* PlatCreate(const char* path, PlatFile*) {
-    // A file already there is emptied only when it is a plain file of this one name: through a
-    // link, or under another name, it may be the dropped archive itself or a backup.
+// A new file takes its folder's access rights; of `like` it keeps only the read-only attribute,
+// which PlatClose sets once the file is written.
+PlatFile* PlatCreate(const char* path, PlatFile* like) {
+    if (std::strlen(path) >= kPlatPathBufferSize) return nullptr;
+    // A leftover is deleted, never emptied and reused. Only a plain file of this one name goes:
+    // through a link, or under another name, it may be the dropped archive itself or a backup.
     const DWORD shareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
     const DWORD asItIs = FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS;
     HANDLE existing = CreateFileA(path, 0, shareAll, nullptr, OPEN_EXISTING, asItIs, nullptr);
@@ -56,13 +64,20 @@ PlatFile* PlatCreate(const char* path, PlatFile*) {
         BY_HANDLE_FILE_INFORMATION info;
         const bool kept = !GetFileInformationByHandle(existing, &info) ||
                           info.nNumberOfLinks != 1 ||
-                          (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+                          (info.dwFileAttributes &
+                           (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) != 0;
         CloseHandle(existing);
-        if (kept) return nullptr;
+        if (kept || !PlatRemove(path)) return nullptr;
     }
-    return Wrap(CreateFileA(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_ARCHIVE,
-                            nullptr),
-                0);
+    // CREATE_NEW fails if anything took the name since: a link planted there is never followed.
+    PlatFile* file = Wrap(CreateFileA(path, GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                      FILE_ATTRIBUTE_ARCHIVE, nullptr),
+                          0, false);
+    if (file != nullptr) {
+        file->readOnlyOnClose = like->readOnly;
+        std::strcpy(file->path, path);
+    }
+    return file;
 }
 
 bool PlatFileSize(PlatFile* file, uint64_t* size) {
@@ -70,11 +85,12 @@ bool PlatFileSize(PlatFile* file, uint64_t* size) {
     return true;
 }
 
-bool PlatReadAt(PlatFile* file, uint32_t offset, void* buf, uint32_t n, uint32_t* got) {
+bool PlatReadAt(PlatFile* file, uint64_t offset, void* buf, uint32_t n, uint32_t* got) {
     *got = 0;
-    // With a high part given, the low part counts as unsigned: every offset up to 2^32 - 1.
-    LONG high = 0;
-    const DWORD low = SetFilePointer(file->handle, static_cast<LONG>(offset), &high, FILE_BEGIN);
+    // With a high part given, the low part counts as unsigned and the two make a 64-bit position.
+    LONG high = static_cast<LONG>(offset >> 32);
+    const DWORD low = SetFilePointer(file->handle, static_cast<LONG>(offset & 0xFFFFFFFFu), &high,
+                                     FILE_BEGIN);
     if (low == INVALID_SET_FILE_POINTER && GetLastError() != NO_ERROR) return false;
     char* p = static_cast<char*>(buf);
     while (*got < n) {
@@ -100,21 +116,45 @@ bool PlatWrite(PlatFile* file, const void* buf, uint32_t n) {
     return true;
 }
 
-PlatCopyResult PlatCopyRange(PlatFile*, uint32_t, PlatFile*, uint32_t) {
+PlatCopyResult PlatCopyRange(PlatFile*, uint64_t, PlatFile*, uint32_t) {
     return PlatCopyResult::Unsupported;  // Windows has no copy between open handles
 }
 
 bool PlatFlush(PlatFile* file) { return FlushFileBuffers(file->handle) != 0; }
 
 bool PlatClose(PlatFile* file) {
-    const bool ok = CloseHandle(file->handle) != 0;
+    bool ok = CloseHandle(file->handle) != 0;
+    // Set only once the file is written and closed: a read-only file takes no more writes.
+    if (ok && file->readOnlyOnClose) {
+        const DWORD attributes = GetFileAttributesA(file->path);
+        ok = attributes != INVALID_FILE_ATTRIBUTES &&
+             SetFileAttributesA(file->path, attributes | FILE_ATTRIBUTE_READONLY) != 0;
+    }
     delete file;
     return ok;
 }
 
-bool PlatRenameNoReplace(const char* from, const char* to) { return MoveFileA(from, to) != 0; }
+// Written through: the new name is on the disk when it returns. MOVEFILE_REPLACE_EXISTING is never
+// given, so an existing `to` makes it fail.
+bool PlatRenameNoReplace(const char* from, const char* to) {
+    return MoveFileExA(from, to, MOVEFILE_WRITE_THROUGH) != 0;
+}
 
-bool PlatRemove(const char* path) { return DeleteFileA(path) != 0; }
+bool PlatRemove(const char* path) {
+    // A read-only file cannot be deleted until the attribute is cleared; it is put back if the
+    // file stays.
+    const DWORD attributes = GetFileAttributesA(path);
+    const bool readOnly =
+        attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) != 0;
+    if (readOnly && !SetFileAttributesA(path, attributes & ~DWORD{FILE_ATTRIBUTE_READONLY})) {
+        return false;
+    }
+    if (DeleteFileA(path)) return true;
+    if (readOnly) SetFileAttributesA(path, attributes);
+    return false;
+}
+
+bool PlatFlushDirectory(const char*) { return true; }  // every rename was written through
 
 bool PlatSetCurrentDirectory(const char* dir) { return SetCurrentDirectoryA(dir) != 0; }
 

@@ -38,7 +38,7 @@ bool PlatFileSize(PlatFile* file, uint64_t* size) {
     return true;
 }
 
-bool PlatReadAt(PlatFile* file, uint32_t offset, void* buf, uint32_t n, uint32_t* got) {
+bool PlatReadAt(PlatFile* file, uint64_t offset, void* buf, uint32_t n, uint32_t* got) {
     *got = 0;
     auto it = MemoryFiles().find(file->name);
     if (it == MemoryFiles().end()) return false;
@@ -55,7 +55,7 @@ bool PlatWrite(PlatFile* file, const void* buf, uint32_t n) {
     return true;
 }
 
-PlatCopyResult PlatCopyRange(PlatFile*, uint32_t, PlatFile*, uint32_t) {
+PlatCopyResult PlatCopyRange(PlatFile*, uint64_t, PlatFile*, uint32_t) {
     return PlatCopyResult::Unsupported;
 }
 
@@ -79,6 +79,8 @@ bool PlatRenameNoReplace(const char* from, const char* to) {
 bool PlatRemove(const char* path) { return MemoryFiles().erase(path) == 1; }
 
 bool PlatSetCurrentDirectory(const char*) { return true; }
+
+bool PlatFlushDirectory(const char*) { return true; }
 
 bool PlatIsLeadByte(unsigned char) { return false; }
 
