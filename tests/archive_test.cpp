@@ -130,16 +130,21 @@ TEST(ReadEntryTable, EntriesPastTheEndAreDamaged) {
     }
 }
 
-TEST(ReadEntryTable, SortedArchiveBeyond4GiBIsDamaged) {
-    // One 4 MiB entry that names itself as the next: 1024 rows of it would need 4 GiB + 16 KiB.
+// The sorted archive may end at 2^32 - 1 and no later: its offsets are 32-bit. A chain of 1024 rows,
+// one small entry then a large one named 1023 times (it names itself as the next), reaches both
+// sides of that limit from a source of about 4 MiB.
+TEST(ReadEntryTable, SortedArchiveMayEndAt4GiBLessOne) {
     TempDir dir;
-    std::string bytes = BuildArchive({{0, 0, std::string(4u << 20, 'q')}});
-    PutLe32(bytes, 512, 512);
-    EntryTable table;
-    PutLe32(bytes, 16, 1023);  // 1023 rows still fit
-    EXPECT_EQ(Read(dir, bytes, &table), ReadResult::Ok);
-    PutLe32(bytes, 16, 1024);
-    EXPECT_EQ(Read(dir, bytes, &table), ReadResult::Damaged);
+    constexpr uint32_t kLarge = 4198387;  // 512 + (16 + 498) + 1023 * (16 + kLarge) = 2^32 - 1
+    for (const auto& [small, expected] :
+         {std::pair{498u, ReadResult::Ok}, {499u, ReadResult::Damaged}}) {
+        std::string bytes = BuildArchive({{0, 0, std::string(small, 's')}, {0, 0, std::string(kLarge, 'l')}});
+        PutLe32(bytes, 16, 1024);
+        const uint32_t large = 512 + 16 + small;
+        PutLe32(bytes, large, large);
+        EntryTable table;
+        EXPECT_EQ(Read(dir, bytes, &table), expected) << "small entry of " << small << " bytes";
+    }
 }
 
 TEST(ReadEntryTable, MissingFileOrFolderCannotBeOpened) {
@@ -156,6 +161,17 @@ TEST(WriteSortedArchive, OrdersByGroupThenItemKeepingChainOrderOfEqualKeys) {
         Sort(dir, BuildArchive({{3, 0, "A"}, {0, 7, "B"}, {3, 0, "C"}, {0, 2, "D"}}));
     const std::vector<TestEntry> expected = {{0, 2, "D"}, {0, 7, "B"}, {3, 0, "A"}, {3, 0, "C"}};
     EXPECT_EQ(SortedLayoutEntries(out), expected);
+
+    // Many rows of equal keys: an unstable sort keeps a few in order, but not dozens.
+    std::vector<TestEntry> many;
+    for (uint32_t k = 0; k < 60; ++k) many.push_back({k % 3 == 0 ? 1u : 0u, 5, std::to_string(k)});
+    std::vector<TestEntry> stable;
+    for (const uint32_t group : {0u, 1u}) {
+        for (const TestEntry& e : many) {
+            if (e.group == group) stable.push_back(e);
+        }
+    }
+    EXPECT_EQ(SortedLayoutEntries(Sort(dir, BuildArchive(many))), stable);
 }
 
 TEST(WriteSortedArchive, KeysAreUnsignedOverTheFull32Bits) {
@@ -242,6 +258,23 @@ TEST(WriteSortedArchive, EntriesBeyond2GiBAreReached) {
               WriteResult::Ok);
     const std::vector<TestEntry> expected = {{6, 0, "TOP"}, {7, 0, "HIGH"}};
     EXPECT_EQ(SortedLayoutEntries(ReadBytes(dir / "b.snd")), expected);
+}
+
+// A source shorter than its 512 header bytes: what it lacks of them is written as zeros.
+TEST(WriteSortedArchive, SourceShorterThanTheHeaderSorts) {
+    TempDir dir;
+    std::string source = BuildArchive({{7, 1, ""}}).substr(0, 24);  // signature, count 1
+    PutLe32(source, 20, 24);          // the one entry right after the header numbers
+    PutLe32(source, 24, 40);          // ... is 16 bytes long, ending the file at 40
+    PutLe32(source, 28, 0);
+    PutLe32(source, 32, 7);
+    PutLe32(source, 36, 1);
+    ASSERT_EQ(source.size(), 40u);
+    const std::string out = Sort(dir, source);
+    std::string header = source + std::string(512 - 40, '\0');
+    PutLe32(header, 20, 512);
+    EXPECT_EQ(out.substr(0, 512), header);
+    EXPECT_EQ(SortedLayoutEntries(out), (std::vector<TestEntry>{{7, 1, ""}}));
 }
 
 TEST(WriteSortedArchive, FailuresLeaveNoNewArchive) {

@@ -68,7 +68,8 @@ TEST_P(FaultInjection, EveryCallFailingInTurnLeavesTheOriginalSafe) {
     }
     const std::set<std::string> kinds(calls.begin(), calls.end());
     for (const char* kind : {"PlatOpenRead", "PlatReadAt", "PlatCreate", "PlatWrite", "PlatFlush",
-                             "PlatClose", "PlatRenameNoReplace", "PlatSetCurrentDirectory"}) {
+                             "PlatClose", "PlatRenameNoReplace", "PlatSetCurrentDirectory",
+                             "PlatFlushDirectory"}) {
         EXPECT_TRUE(kinds.count(kind)) << "a sort makes no call of " << kind;
     }
     EXPECT_EQ(kinds.count("PlatCopyRange"), mode.copyInKernel ? 1u : 0u);
@@ -78,6 +79,11 @@ TEST_P(FaultInjection, EveryCallFailingInTurnLeavesTheOriginalSafe) {
                      calls[n - 1] + " broken");
         TempDir dir;
         WriteBytes(dir / "fx.snd", original);
+        // The sort starts elsewhere, beside a decoy of the same name: were a failed change of
+        // directory ignored, the relative names would sort and rename the decoy.
+        TempDir elsewhere;
+        WriteBytes(elsewhere / "fx.snd", original);
+        fs::current_path(elsewhere.path());
         MessageLog log;
         SetFaultPlan({n, mode.fault, mode.copyInKernel});
         const DropResult result = SortDroppedFile(dir.str("fx.snd").c_str());
@@ -102,6 +108,8 @@ TEST_P(FaultInjection, EveryCallFailingInTurnLeavesTheOriginalSafe) {
             EXPECT_TRUE(atNew == sorted) << "the archive left under the new name is not whole";
         }
         EXPECT_TRUE(unflushed.empty()) << "renamed before it was on the disk: " << unflushed[0];
+        EXPECT_EQ(FilesIn(elsewhere.path()), std::vector<std::string>{"fx.snd"});
+        EXPECT_TRUE(ReadBytes(elsewhere / "fx.snd") == original) << "a file elsewhere was touched";
     }
 }
 

@@ -1,0 +1,133 @@
+// syscall_shim.cpp: system calls of the real POSIX layer made to fail as some kernels and file
+// systems make them fail, through the linker's --wrap; see tests/CMakeLists.txt.
+#include "syscall_shim.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+extern "C" {
+int __real_renameat2(int, const char*, int, const char*, unsigned);
+ssize_t __real_copy_file_range(int, off_t*, int, off_t*, size_t, unsigned);
+ssize_t __real_pread(int, void*, size_t, off_t);
+int __real_link(const char*, const char*);
+int __real_unlink(const char*);
+}
+
+namespace {
+
+struct Plan {
+    int renameat2 = 0;  // errno for every renameat2, or 0
+    int copyFileRange = 0;
+    int pread = 0;
+    int unlinkAfterLink = 0;
+    bool linked = false;  // a link went through, and no unlink came after it yet
+    bool interrupted = false;  // the last pread was interrupted
+    int made = 0;
+};
+Plan gPlan;
+
+int ErrnoNamed(const std::string& name) {
+    struct Known {
+        const char* name;
+        int value;
+    } const known[] = {{"EINVAL", EINVAL}, {"ENOSYS", ENOSYS}, {"EXDEV", EXDEV},
+                       {"EOPNOTSUPP", EOPNOTSUPP}, {"EINTR", EINTR}, {"EPERM", EPERM},
+                       {"EIO", EIO}};
+    for (const Known& k : known) {
+        if (name == k.name) return k.value;
+    }
+    return 0;
+}
+
+// Fails the call with `error` and counts it; -1 for the caller to return.
+int Fail(int error) {
+    ++gPlan.made;
+    errno = error;
+    return -1;
+}
+
+const bool gFromEnvironment = [] {
+    const char* spec = std::getenv("TESSOREL_SYSCALLS");
+    if (spec != nullptr && !SetSyscallFaults(spec)) {
+        std::fprintf(stderr, "TESSOREL_SYSCALLS: cannot understand %s\n", spec);
+        std::exit(2);
+    }
+    return true;
+}();
+
+}  // namespace
+
+bool SetSyscallFaults(const char* spec) {
+    gPlan = Plan{};
+    std::string rest = spec;
+    while (!rest.empty()) {
+        const size_t comma = rest.find(',');
+        const std::string item = rest.substr(0, comma);
+        rest = comma == std::string::npos ? "" : rest.substr(comma + 1);
+        const size_t equals = item.find('=');
+        if (equals == std::string::npos) return false;
+        const std::string call = item.substr(0, equals);
+        const int error = ErrnoNamed(item.substr(equals + 1));
+        if (error == 0) return false;
+        if (call == "renameat2") {
+            gPlan.renameat2 = error;
+        } else if (call == "copy_file_range") {
+            gPlan.copyFileRange = error;
+        } else if (call == "pread") {
+            gPlan.pread = error;
+        } else if (call == "unlink-after-link") {
+            gPlan.unlinkAfterLink = error;
+        } else {
+            return false;
+        }
+    }
+    return true;
+}
+
+int SyscallFaultsMade() { return gPlan.made; }
+
+extern "C" {
+
+int __wrap_renameat2(int fromDir, const char* from, int toDir, const char* to, unsigned flags) {
+    if (gPlan.renameat2 != 0) return Fail(gPlan.renameat2);
+    return __real_renameat2(fromDir, from, toDir, to, flags);
+}
+
+ssize_t __wrap_copy_file_range(int in, off_t* inOffset, int out, off_t* outOffset, size_t n,
+                               unsigned flags) {
+    if (gPlan.copyFileRange != 0) return Fail(gPlan.copyFileRange);
+    return __real_copy_file_range(in, inOffset, out, outOffset, n, flags);
+}
+
+ssize_t __wrap_pread(int fd, void* buf, size_t n, off_t offset) {
+    // Every other call is interrupted, so that each read is first interrupted, then retried.
+    if (gPlan.pread != 0 && !gPlan.interrupted) {
+        gPlan.interrupted = true;
+        return Fail(gPlan.pread);
+    }
+    gPlan.interrupted = false;
+    return __real_pread(fd, buf, n, offset);
+}
+
+int __wrap_link(const char* from, const char* to) {
+    const int r = __real_link(from, to);
+    gPlan.linked = r == 0;
+    return r;
+}
+
+int __wrap_unlink(const char* path) {
+    if (gPlan.unlinkAfterLink != 0 && gPlan.linked) {
+        gPlan.linked = false;
+        return Fail(gPlan.unlinkAfterLink);
+    }
+    gPlan.linked = false;
+    return __real_unlink(path);
+}
+
+}  // extern "C"

@@ -1,0 +1,14 @@
+// syscall_shim.h: system calls of the real POSIX layer made to fail as some kernels and file systems
+// make them fail, through the linker's --wrap; see tests/CMakeLists.txt.
+#pragma once
+
+// Sets which calls fail, as a comma-separated list of CALL=ERRNO:
+//   renameat2=E, copy_file_range=E  every call fails with E (EINVAL, ENOSYS, EXDEV, ...)
+//   pread=EINTR                     every pread is first interrupted, then goes through
+//   unlink-after-link=E             the first unlink after a successful link fails with E
+// The empty list lets every call through. At start-up the list comes from TESSOREL_SYSCALLS.
+// False when the list cannot be understood.
+bool SetSyscallFaults(const char* spec);
+
+// How many calls failed as set since the last SetSyscallFaults.
+int SyscallFaultsMade();
