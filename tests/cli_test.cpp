@@ -93,13 +93,23 @@ TEST(Cli, WarningsAndSilentEndsGoToStandardErrorAndFail) {
     damaged.pop_back();
     WriteBytes(dir / "bad.snd", damaged);
     WriteBytes(dir / "ok.snd", BuildArchive(kRoad));
-    const CliRun run = Tessorel(dir, "fx.wav none.snd bad.snd ok.snd");
+    WriteBytes(dir / "taken.snd", BuildArchive(kRoad));
+    fs::create_directory(dir / "taken_new.snd");
+    WriteBytes(dir / "large.snd", BuildArchive({{1, 0, std::string(300000, 'x')}, {0, 0, "y"}}));
+    // After "--", a name that looks like an option is a file's; "-" is a file's name too.
+    const CliRun run = Tessorel(
+        dir, "fx.wav none.snd bad.snd taken.snd large.snd ok.snd -- --list -",
+        "trap '' XFSZ; ulimit -f 100; @");  // files of at most 100 blocks: large.snd cannot be written
     EXPECT_EQ(run.status, 1);
     EXPECT_EQ(run.out, "ok.snd: 確認: 整列を完了しました\n");
     EXPECT_EQ(run.err,
               "fx.wav: 警告: .sndファイルではありません\n"
               "none.snd: cannot open\n"
-              "bad.snd: 警告: 読込エラー2\n");
+              "bad.snd: 警告: 読込エラー2\n"
+              "taken.snd: cannot create the sorted archive\n"
+              "large.snd: cannot write the sorted archive\n"
+              "--list: 警告: .sndファイルではありません\n"
+              "-: 警告: .sndファイルではありません\n");
 }
 
 TEST(Cli, ListPrintsTheChainAndChangesNothing) {

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include "cp932.h"
 #include "drop.h"
 #include "messages.h"
 #include "platform.h"
@@ -134,6 +135,30 @@ TEST(PosixDrop, LeftoverOfAnotherUserLendsNothing) {
     EXPECT_EQ(st.st_uid, 0u);
     EXPECT_EQ(st.st_gid, originalGroup);
     EXPECT_EQ(st.st_mode & 07777, 0640u);
+}
+
+TEST(PosixPlatform, MessagesReadAsUtf8) {
+    struct Case {
+        std::string cp932;
+        std::string utf8;
+    } const cases[] = {
+        {kMsgDone.text, "整列を完了しました"},
+        {kMsgNotSnd.text, ".sndファイルではありません"},
+        {"", ""},
+        {"a\x80z", "a\xEF\xBF\xBDz"},  // a byte that is no character stands as U+FFFD
+        {"\x82", "\xEF\xBF\xBD"},      // so does a lead byte the text ends on
+        // Longer than the converter's piece: 200 characters of 3 UTF-8 bytes each.
+        {std::string(200 * 2, '\0'), std::string()},
+    };
+    for (const Case& c : cases) {
+        std::string in = c.cp932;
+        std::string expected = c.utf8;
+        if (in.size() == 400) {  // the long case: "ア" (83 41) 200 times
+            for (size_t i = 0; i < in.size(); i += 2) in.replace(i, 2, "\x83\x41");
+            for (int i = 0; i < 200; ++i) expected += "ア";
+        }
+        EXPECT_EQ(Cp932ToUtf8(in.c_str()), expected) << in.size() << " bytes";
+    }
 }
 
 TEST(PosixPlatform, RenameNeverReplaces) {

@@ -4,6 +4,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -17,6 +18,9 @@ ssize_t __real_copy_file_range(int, off_t*, int, off_t*, size_t, unsigned);
 ssize_t __real_pread(int, void*, size_t, off_t);
 int __real_link(const char*, const char*);
 int __real_unlink(const char*);
+ssize_t __real_write(int, const void*, size_t);
+int __real_fsync(int);
+int __real_fchown(int, uid_t, gid_t);
 }
 
 namespace {
@@ -25,9 +29,13 @@ struct Plan {
     int renameat2 = 0;  // errno for every renameat2, or 0
     int copyFileRange = 0;
     int pread = 0;
+    int write = 0;
+    int fsync = 0;
+    int fsyncDirectory = 0;
+    int fchown = 0;
     int unlinkAfterLink = 0;
     bool linked = false;  // a link went through, and no unlink came after it yet
-    bool interrupted = false;  // the last pread was interrupted
+    bool interrupted = false;  // the last pread or write was interrupted
     int made = 0;
 };
 Plan gPlan;
@@ -81,6 +89,14 @@ bool SetSyscallFaults(const char* spec) {
             gPlan.copyFileRange = error;
         } else if (call == "pread") {
             gPlan.pread = error;
+        } else if (call == "write") {
+            gPlan.write = error;
+        } else if (call == "fsync") {
+            gPlan.fsync = error;
+        } else if (call == "fsync-directory") {
+            gPlan.fsyncDirectory = error;
+        } else if (call == "fchown") {
+            gPlan.fchown = error;
         } else if (call == "unlink-after-link") {
             gPlan.unlinkAfterLink = error;
         } else {
@@ -105,14 +121,38 @@ ssize_t __wrap_copy_file_range(int in, off_t* inOffset, int out, off_t* outOffse
     return __real_copy_file_range(in, inOffset, out, outOffset, n, flags);
 }
 
-ssize_t __wrap_pread(int fd, void* buf, size_t n, off_t offset) {
-    // Every other call is interrupted, so that each read is first interrupted, then retried.
-    if (gPlan.pread != 0 && !gPlan.interrupted) {
-        gPlan.interrupted = true;
-        return Fail(gPlan.pread);
+// EINTR interrupts every other call, so that each is first interrupted, then retried; any other
+// error fails every call.
+bool Interrupts(int error) {
+    if (error == 0 || (error == EINTR && gPlan.interrupted)) {
+        gPlan.interrupted = false;
+        return false;
     }
-    gPlan.interrupted = false;
+    gPlan.interrupted = true;
+    return true;
+}
+
+ssize_t __wrap_pread(int fd, void* buf, size_t n, off_t offset) {
+    if (Interrupts(gPlan.pread)) return Fail(gPlan.pread);
     return __real_pread(fd, buf, n, offset);
+}
+
+ssize_t __wrap_write(int fd, const void* buf, size_t n) {
+    if (Interrupts(gPlan.write)) return Fail(gPlan.write);
+    return __real_write(fd, buf, n);
+}
+
+int __wrap_fsync(int fd) {
+    struct stat st;
+    const bool directory = fstat(fd, &st) == 0 && S_ISDIR(st.st_mode);
+    if (gPlan.fsync != 0) return Fail(gPlan.fsync);
+    if (directory && gPlan.fsyncDirectory != 0) return Fail(gPlan.fsyncDirectory);
+    return __real_fsync(fd);
+}
+
+int __wrap_fchown(int fd, uid_t owner, gid_t group) {
+    if (gPlan.fchown != 0) return Fail(gPlan.fchown);
+    return __real_fchown(fd, owner, group);
 }
 
 int __wrap_link(const char* from, const char* to) {

@@ -3,8 +3,11 @@
 #pragma once
 
 // Sets which calls fail, as a comma-separated list of CALL=ERRNO:
-//   renameat2=E, copy_file_range=E  every call fails with E (EINVAL, ENOSYS, EXDEV, ...)
-//   pread=EINTR                     every pread is first interrupted, then goes through
+//   renameat2=E, copy_file_range=E, fsync=E, fchown=E
+//                                   every call fails with E (EINVAL, ENOSYS, EXDEV, EIO, ...)
+//   fsync-directory=E               every fsync of a directory fails with E
+//   pread=E, write=E                with EINTR, each call is first interrupted, then goes
+//                                   through; with another error, every call fails
 //   unlink-after-link=E             the first unlink after a successful link fails with E
 // The empty list lets every call through. At start-up the list comes from TESSOREL_SYSCALLS.
 // False when the list cannot be understood.
