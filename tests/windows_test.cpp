@@ -1,7 +1,11 @@
-// windows_test.cpp: behaviour that only Windows has: double-byte file names in code page 932.
+// windows_test.cpp: behaviour that only Windows has: double-byte file names in code page 932, and
+// renames written through to the disk.
 #include <windows.h>
 
 #include <gtest/gtest.h>
+
+#include <cstring>
+#include <vector>
 
 #include "drop.h"
 #include "messages.h"
@@ -66,6 +70,61 @@ TEST_F(CodePage932, SortsAFileWhoseNameEndsInATrailByteBackslash) {
     char cwd[MAX_PATH] = {};
     GetCurrentDirectoryA(MAX_PATH, cwd);
     EXPECT_EQ(std::string(cwd), folder);
+}
+
+// Points this program's import of `function` at `replacement` and returns the address it had, or
+// nullptr when the program imports no such function by name.
+void* ReplaceImport(const char* function, void* replacement) {
+    BYTE* base = reinterpret_cast<BYTE*>(GetModuleHandleA(nullptr));
+    const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(
+        base + reinterpret_cast<const IMAGE_DOS_HEADER*>(base)->e_lfanew);
+    const IMAGE_DATA_DIRECTORY& imports =
+        nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
+    for (auto* dll = reinterpret_cast<IMAGE_IMPORT_DESCRIPTOR*>(base + imports.VirtualAddress);
+         dll->Name != 0; ++dll) {
+        auto* name = reinterpret_cast<IMAGE_THUNK_DATA*>(base + dll->OriginalFirstThunk);
+        auto* address = reinterpret_cast<IMAGE_THUNK_DATA*>(base + dll->FirstThunk);
+        for (; name->u1.AddressOfData != 0; ++name, ++address) {
+            if (IMAGE_SNAP_BY_ORDINAL(name->u1.Ordinal)) continue;
+            const auto* byName =
+                reinterpret_cast<const IMAGE_IMPORT_BY_NAME*>(base + name->u1.AddressOfData);
+            if (std::strcmp(reinterpret_cast<const char*>(byName->Name), function) != 0) continue;
+            DWORD protection = 0;
+            VirtualProtect(&address->u1.Function, sizeof address->u1.Function, PAGE_READWRITE,
+                           &protection);
+            void* previous = reinterpret_cast<void*>(address->u1.Function);
+            address->u1.Function = reinterpret_cast<ULONG_PTR>(replacement);
+            VirtualProtect(&address->u1.Function, sizeof address->u1.Function, protection,
+                           &protection);
+            return previous;
+        }
+    }
+    return nullptr;
+}
+
+using MoveFileExAFunction = BOOL(WINAPI*)(LPCSTR, LPCSTR, DWORD);
+MoveFileExAFunction gMoveFileExA = nullptr;
+std::vector<DWORD> gMoveFlags;
+
+BOOL WINAPI RecordingMoveFileExA(LPCSTR from, LPCSTR to, DWORD flags) {
+    gMoveFlags.push_back(flags);
+    return gMoveFileExA(from, to, flags);
+}
+
+// Windows has no folder to flush: each rename must itself be on the disk when it returns, and
+// must never replace a file.
+TEST(WindowsRename, EveryRenameIsWrittenThroughAndNeverReplaces) {
+    gMoveFileExA = reinterpret_cast<MoveFileExAFunction>(
+        ReplaceImport("MoveFileExA", reinterpret_cast<void*>(&RecordingMoveFileExA)));
+    ASSERT_NE(gMoveFileExA, nullptr) << "the program does not rename through MoveFileExA";
+    gMoveFlags.clear();
+    TempDir dir;
+    WriteBytes(dir / "fx.snd", BuildArchive({{1, 0, "b"}, {0, 0, "a"}}));
+    MessageLog log;
+    const DropResult result = SortDroppedFile(dir.str("fx.snd").c_str());
+    ReplaceImport("MoveFileExA", reinterpret_cast<void*>(gMoveFileExA));
+    EXPECT_EQ(result, DropResult::Sorted);
+    EXPECT_EQ(gMoveFlags, (std::vector<DWORD>{MOVEFILE_WRITE_THROUGH, MOVEFILE_WRITE_THROUGH}));
 }
 
 }  // namespace
