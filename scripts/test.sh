@@ -7,9 +7,11 @@ cd "$root"
 jobs=$(nproc)
 
 # --- packages -----------------------------------------------------------------------------------
-packages=(cmake g++ make libgtest-dev libbenchmark-dev time file python3
-          g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine64 xvfb xauth libx11-dev locales
-          clang libclang-rt-14-dev)
+# wine32:i386 is Wine's 32-bit loader, for the shipped i686 program; it installs wherever i386
+# packages can be had, even where the kernel cannot run 32-bit code.
+packages=(cmake g++ make libgtest-dev libbenchmark-dev time file python3 pkg-config
+          g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine64 wine32:i386 xvfb xauth libx11-dev locales
+          clang libclang-rt-14-dev gcovr libfuse3-dev fuse3)
 missing=()
 for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
@@ -18,6 +20,7 @@ if ((${#missing[@]})); then
     echo "== installing: ${missing[*]}"
     [ "$(id -u)" = 0 ] || { echo "test.sh: run as root to install ${missing[*]}" >&2; exit 1; }
     export DEBIAN_FRONTEND=noninteractive
+    dpkg --print-foreign-architectures | grep -qx i386 || dpkg --add-architecture i386
     apt-get update -q
     apt-get install -y -q --no-install-recommends "${missing[@]}"
 fi
@@ -27,6 +30,16 @@ echo "== native build and tests"
 cmake --preset default
 cmake --build --preset default -j"$jobs"
 ctest --preset default -j"$jobs"
+
+echo "== line and branch coverage of the core, the POSIX layer and the command"
+find build/coverage -name '*.gcda' -delete 2>/dev/null || true
+cmake --preset coverage
+cmake --build --preset coverage -j"$jobs"
+ctest --preset coverage -j"$jobs"
+coverage=(-r . build/coverage --filter 'sorter/' --filter 'platform/posix/' --filter 'platform/message_sink'
+          --filter 'cli/' --exclude-throw-branches --exclude-unreachable-branches --txt)
+gcovr "${coverage[@]}" | sed -n '/^File/,$p'
+gcovr "${coverage[@]}" --branches | sed -n '/^File/,$p'
 
 echo "== native tests under AddressSanitizer and UndefinedBehaviorSanitizer"
 cmake --preset sanitize
@@ -46,11 +59,17 @@ cmake --build --preset windows-x64 -j"$jobs"
 file build/windows/app/tessorel.exe
 i686-w64-mingw32-objdump -p build/windows/app/tessorel.exe | grep 'DLL Name'
 
-# The 32-bit program runs under Wine only where the kernel runs 32-bit code; elsewhere the same
-# sources built for x86_64 stand in for it.
+# The shipped program is the i686 build; it runs under Wine only where the kernel runs 32-bit code.
 . scripts/wine-env.sh
-if tessorel_wine32_works; then win=windows; else win=windows-x64; fi
+if tessorel_wine32_works; then
+    win=windows
+    echo "== testing the shipped i686 build: Wine's 32-bit loader runs here"
+else
+    win=windows-x64
+    echo "== NOT testing the shipped i686 build: Wine's 32-bit loader cannot run here" \
+         "($(tessorel_wine32_why)); testing the x86_64 build of the same sources instead"
+fi
 echo "== Windows unit tests under Wine ($win)"
 ctest --preset "$win"
-echo "== end-to-end drops under Wine and Xvfb ($win)"
+echo "== end-to-end drops under Wine and Xvfb ($win: build/$win/app/tessorel.exe)"
 tests/e2e/run.sh build/default "build/$win"

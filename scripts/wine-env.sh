@@ -13,6 +13,15 @@ tessorel_wine32_works() {
     [ -x /usr/lib/wine/wine ] && /usr/lib/wine/wine --version >/dev/null 2>&1
 }
 
+# Why the 32-bit loader does not run, in a few words.
+tessorel_wine32_why() {
+    if [ ! -x /usr/lib/wine/wine ]; then
+        echo "wine32:i386 is not installed"
+    else
+        /usr/lib/wine/wine --version 2>&1 | head -n 1
+    fi
+}
+
 tessorel_wine_env() {
     local exe=$1 arch=64
     TESSOREL_WINE=$(tessorel_wine_loader "$exe")
