@@ -59,17 +59,37 @@ cmake --build --preset windows-x64 -j"$jobs"
 file build/windows/app/tessorel.exe
 i686-w64-mingw32-objdump -p build/windows/app/tessorel.exe | grep 'DLL Name'
 
-# The shipped program is the i686 build; it runs under Wine only where the kernel runs 32-bit code.
+# The shipped program is the i686 build. Where the kernel runs 32-bit code, Wine's 32-bit loader
+# runs it here; where it does not, a virtual machine whose kernel does runs it, and the x86_64 build
+# of the same sources is tested here as well.
 . scripts/wine-env.sh
 if tessorel_wine32_works; then
-    win=windows
-    echo "== testing the shipped i686 build: Wine's 32-bit loader runs here"
+    echo "== the shipped i686 build, build/windows/app/tessorel.exe, under Wine here:" \
+         "the kernel runs 32-bit programs"
+    echo "== Windows unit tests under Wine (i686)"
+    ctest --preset windows
+    echo "== end-to-end drops under Wine and Xvfb (i686: build/windows/app/tessorel.exe)"
+    tests/e2e/run.sh build/default build/windows
 else
-    win=windows-x64
-    echo "== NOT testing the shipped i686 build: Wine's 32-bit loader cannot run here" \
-         "($(tessorel_wine32_why)); testing the x86_64 build of the same sources instead"
+    echo "== Wine's 32-bit loader cannot run here ($(tessorel_wine32_why)):" \
+         "the x86_64 build here, the shipped i686 build in a virtual machine"
+    echo "== Windows unit tests under Wine (x86_64)"
+    ctest --preset windows-x64
+    echo "== end-to-end drops under Wine and Xvfb (x86_64: build/windows-x64/app/tessorel.exe)"
+    tests/e2e/run.sh build/default build/windows-x64
+    echo "== the shipped i686 build, build/windows/app/tessorel.exe, in a virtual machine" \
+         "(software emulation): unit tests and end-to-end drops"
+    missing=()
+    for p in qemu-system-x86 busybox-static cpio; do
+        dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+    done
+    if ((${#missing[@]})); then
+        echo "== installing: ${missing[*]}"
+        apt-get update -q
+        DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "${missing[@]}"
+    fi
+    started=$(date +%s)
+    scripts/i686-vm.sh --timeout "${TESSOREL_VM_SECONDS:-1800}" \
+        'ctest --preset windows && tests/e2e/run.sh build/default build/windows'
+    echo "== the i686 run in the virtual machine took $(( $(date +%s) - started )) s"
 fi
-echo "== Windows unit tests under Wine ($win)"
-ctest --preset "$win"
-echo "== end-to-end drops under Wine and Xvfb ($win: build/$win/app/tessorel.exe)"
-tests/e2e/run.sh build/default "build/$win"
