@@ -72,13 +72,13 @@ mount -t sysfs sysfs /sys
 mount -t devtmpfs devtmpfs /dev
 while read -r m; do insmod "/modules/$m.ko" || echo "init: cannot load $m"; done </modules/order
 o=trans=virtio,version=9p2000.L,msize=262144
-mount -t 9p -o "$o,ro" host /host || echo "init: cannot mount the host"
+mount -t 9p -o "$o,ro,cache=loose" host /host || echo "init: cannot mount the host"
 mount -t tmpfs -o size=90% tmpfs /upper
 mkdir -p /upper/data /upper/work
 mount -t overlay overlay -o lowerdir=/host,upperdir=/upper/data,workdir=/upper/work /newroot ||
     echo "init: cannot mount the overlay"
 mkdir -p /newroot/tessorel-job
-mount -t 9p -o "$o" job /newroot/tessorel-job || echo "init: cannot mount the job folder"
+mount -t 9p -o "$o,cache=mmap" job /newroot/tessorel-job || echo "init: cannot mount the job folder"
 mount -t proc proc /newroot/proc
 mount -t sysfs sysfs /newroot/sys
 mount -t devtmpfs devtmpfs /newroot/dev
@@ -101,16 +101,16 @@ fi
 job=$(mktemp -d "${TMPDIR:-/tmp}/tessorel-vm.XXXXXX")
 trap 'rm -rf "$job"' EXIT
 prefix=/tmp/tessorel-wine-32-0
-[ -f "$cache/prefix.tar" ] && cp "$cache/prefix.tar" "$job/prefix.tar"
 cat >"$job/job.sh" <<EOF
 export PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin HOME=/root
 export TESSOREL_WINEPREFIX=$prefix
-# Wine's prefix is made once (it takes minutes here) and brought back for the next run.
-[ -f /tessorel-job/prefix.tar ] && tar -xf /tessorel-job/prefix.tar -C /tmp
+# Wine's prefix is made once (it takes minutes here) and kept in the cache, which the guest sees
+# where it is on this machine, for the next run.
+[ -f '$cache/prefix.tar' ] && tar -xf '$cache/prefix.tar' -C /tmp
 cd '$root' || exit 125
 bash -c $(printf '%q' "$command")
 status=\$?
-if [ ! -f /tessorel-job/prefix.tar ] && [ -f $prefix/.tessorel-ready ]; then
+if [ ! -f '$cache/prefix.tar' ] && [ -f $prefix/.tessorel-ready ]; then
     /usr/lib/wine/wineserver -k 2>/dev/null
     tar -cf /tessorel-job/prefix.tar.new -C /tmp tessorel-wine-32-0 && mv /tessorel-job/prefix.tar.new /tessorel-job/prefix.tar
 fi
@@ -138,5 +138,5 @@ if [ ! -f "$job/status" ]; then
     tail -n 40 "$job/console" >&2
     fail "the guest did not run the job (it did not boot, or its init failed)"
 fi
-[ -f "$job/prefix.tar" ] && [ ! -f "$cache/prefix.tar" ] && mv "$job/prefix.tar" "$cache/prefix.tar"
+[ -f "$job/prefix.tar" ] && mv "$job/prefix.tar" "$cache/prefix.tar"
 exit "$(cat "$job/status")"

@@ -107,6 +107,18 @@ std::vector<std::string> FilesIn(const fs::path& dir) {
     return names;
 }
 
+void ExpectRenameNeverReplaces() {
+    TempDir dir;
+    WriteBytes(dir / "a", "first");
+    WriteBytes(dir / "b", "second");
+    EXPECT_FALSE(PlatRenameNoReplace(dir.str("a").c_str(), dir.str("b").c_str()));
+    EXPECT_EQ(ReadBytes(dir / "a"), "first");
+    EXPECT_EQ(ReadBytes(dir / "b"), "second");
+    EXPECT_TRUE(PlatRenameNoReplace(dir.str("a").c_str(), dir.str("c").c_str()));
+    EXPECT_EQ(FilesIn(dir.path()), (std::vector<std::string>{"b", "c"}));
+    EXPECT_EQ(ReadBytes(dir / "c"), "first");
+}
+
 TempDir::TempDir() : savedCwd_(fs::current_path()) {
     static std::atomic<unsigned> counter{0};
     // Tests run as parallel processes: the clock and a random number keep their folders apart.

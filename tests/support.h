@@ -38,6 +38,10 @@ void WriteBytes(const fs::path& path, const std::string& bytes);
 std::string ReadBytesAt(const fs::path& path, uint64_t offset, size_t n);
 void WriteBytesAt(const fs::path& path, uint64_t offset, const std::string& bytes);
 
+// Renames through the platform layer in a new folder: onto a name that exists it must fail and
+// change nothing; onto a free name it must move the file.
+void ExpectRenameNeverReplaces();
+
 // The names of the files in a folder, sorted.
 std::vector<std::string> FilesIn(const fs::path& dir);
 

@@ -61,9 +61,9 @@ int Fail(int error) {
 }
 
 const bool gFromEnvironment = [] {
-    const char* spec = std::getenv("TESSOREL_SYSCALLS");
-    if (spec != nullptr && !SetSyscallFaults(spec)) {
-        std::fprintf(stderr, "TESSOREL_SYSCALLS: cannot understand %s\n", spec);
+    const char* plan = std::getenv("TESSOREL_SYSCALLS");
+    if (plan != nullptr && !SetSyscallFaults(plan)) {
+        std::fprintf(stderr, "TESSOREL_SYSCALLS: cannot understand %s\n", plan);
         std::exit(2);
     }
     return true;
@@ -71,9 +71,9 @@ const bool gFromEnvironment = [] {
 
 }  // namespace
 
-bool SetSyscallFaults(const char* spec) {
+bool SetSyscallFaults(const char* plan) {
     gPlan = Plan{};
-    std::string rest = spec;
+    std::string rest = plan;
     while (!rest.empty()) {
         const size_t comma = rest.find(',');
         const std::string item = rest.substr(0, comma);
@@ -83,25 +83,25 @@ bool SetSyscallFaults(const char* spec) {
         const std::string call = item.substr(0, equals);
         const int error = ErrnoNamed(item.substr(equals + 1));
         if (error == 0) return false;
-        if (call == "renameat2") {
-            gPlan.renameat2 = error;
-        } else if (call == "copy_file_range") {
-            gPlan.copyFileRange = error;
-        } else if (call == "pread") {
-            gPlan.pread = error;
-        } else if (call == "write") {
-            gPlan.write = error;
-        } else if (call == "fsync") {
-            gPlan.fsync = error;
-        } else if (call == "fsync-directory") {
-            gPlan.fsyncDirectory = error;
-        } else if (call == "fchown") {
-            gPlan.fchown = error;
-        } else if (call == "unlink-after-link") {
-            gPlan.unlinkAfterLink = error;
-        } else {
-            return false;
+        struct Call {
+            const char* name;
+            int Plan::*error;
+        } const calls[] = {{"renameat2", &Plan::renameat2},
+                           {"copy_file_range", &Plan::copyFileRange},
+                           {"pread", &Plan::pread},
+                           {"write", &Plan::write},
+                           {"fsync", &Plan::fsync},
+                           {"fsync-directory", &Plan::fsyncDirectory},
+                           {"fchown", &Plan::fchown},
+                           {"unlink-after-link", &Plan::unlinkAfterLink}};
+        bool known = false;
+        for (const Call& c : calls) {
+            if (call == c.name) {
+                gPlan.*c.error = error;
+                known = true;
+            }
         }
+        if (!known) return false;
     }
     return true;
 }

@@ -11,7 +11,7 @@
 //   unlink-after-link=E             the first unlink after a successful link fails with E
 // The empty list lets every call through. At start-up the list comes from TESSOREL_SYSCALLS.
 // False when the list cannot be understood.
-bool SetSyscallFaults(const char* spec);
+bool SetSyscallFaults(const char* plan);
 
 // How many calls failed as set since the last SetSyscallFaults.
 int SyscallFaultsMade();
