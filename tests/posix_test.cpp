@@ -1,10 +1,13 @@
 // posix_test.cpp: behaviour that needs POSIX to provoke: failing writes and refused renames.
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
+
+#include <cstdio>
 
 #include "cp932.h"
 #include "drop.h"
@@ -159,6 +162,22 @@ TEST(PosixPlatform, MessagesReadAsUtf8) {
         }
         EXPECT_EQ(Cp932ToUtf8(in.c_str()), expected) << in.size() << " bytes";
     }
+}
+
+// Without a sink, a message is the line "CAPTION: TEXT" in UTF-8 on standard error.
+TEST(PosixPlatform, MessageWithoutASinkGoesToStandardError) {
+    TempDir dir;
+    std::fflush(stderr);
+    const int saved = dup(2);
+    const int file = open(dir.str("err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    ASSERT_GE(file, 0);
+    dup2(file, 2);
+    PlatShowMessage(kMsgDone.text, kMsgDone.caption);
+    std::fflush(stderr);
+    dup2(saved, 2);
+    close(saved);
+    close(file);
+    EXPECT_EQ(ReadBytes(dir / "err"), "確認: 整列を完了しました\n");
 }
 
 TEST(PosixPlatform, RenameNeverReplaces) { ExpectRenameNeverReplaces(); }
