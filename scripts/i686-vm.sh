@@ -85,6 +85,20 @@ mount -t devtmpfs devtmpfs /newroot/dev
 mkdir -p /newroot/dev/pts /newroot/dev/shm
 mount -t devpts devpts /newroot/dev/pts
 for d in dev/shm tmp run var/tmp; do mount -t tmpfs tmpfs "/newroot/$d"; done
+# The project and the cache may lie in one of those folders on the host: they are brought back over
+# the fresh tmpfs, the project writable (its writes go to memory), the cache as it is.
+n=0
+while read -r how path; do
+    case "$path" in /tmp/*|/var/tmp/*|/run/*|/dev/shm/*) ;; *) continue ;; esac
+    n=$((n + 1))
+    mkdir -p "/newroot$path" "/upper/$n/data" "/upper/$n/work"
+    if [ "$how" = writable ]; then
+        mount -t overlay overlay -o "lowerdir=/host$path,upperdir=/upper/$n/data,workdir=/upper/$n/work" \
+            "/newroot$path" || echo "init: cannot bring back $path"
+    else
+        mount -o bind "/host$path" "/newroot$path" || echo "init: cannot bring back $path"
+    fi
+done </newroot/tessorel-job/folders
 echo "init: running the job"
 chroot /newroot /bin/bash /tessorel-job/job.sh >/newroot/tessorel-job/output 2>&1
 echo $? >/newroot/tessorel-job/status
@@ -101,6 +115,7 @@ fi
 job=$(mktemp -d "${TMPDIR:-/tmp}/tessorel-vm.XXXXXX")
 trap 'rm -rf "$job"' EXIT
 prefix=/tmp/tessorel-wine-32-0
+printf 'writable %s\nas-is %s\n' "$root" "$cache" >"$job/folders"
 cat >"$job/job.sh" <<EOF
 export PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin HOME=/root
 export TESSOREL_WINEPREFIX=$prefix
