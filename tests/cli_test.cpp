@@ -123,6 +123,12 @@ TEST(Cli, ListPrintsTheChainAndChangesNothing) {
               "1 512 8 1 0\n"
               "2 536 9 0 5\n"
               "3 561 8 0 2\n");
+    EXPECT_EQ(run.err, "");
+    // A file that cannot be listed says why, lists nothing, and the others are listed still.
+    const CliRun mixed = Tessorel(dir, "--list none.snd fx.snd");
+    EXPECT_EQ(mixed.status, 1);
+    EXPECT_EQ(mixed.out, run.out);
+    EXPECT_EQ(mixed.err, "none.snd: cannot open\n");
     EXPECT_EQ(FilesIn(dir.path()), std::vector<std::string>{"fx.snd"});
     EXPECT_EQ(ReadBytes(dir / "fx.snd"), original);
 }
