@@ -7,23 +7,19 @@ cd "$root"
 jobs=$(nproc)
 
 # --- packages -----------------------------------------------------------------------------------
-# wine32:i386 is Wine's 32-bit loader, for the shipped i686 program; it installs wherever i386
-# packages can be had, even where the kernel cannot run 32-bit code.
-packages=(cmake g++ make libgtest-dev libbenchmark-dev time file python3 pkg-config
-          g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine64 wine32:i386 xvfb xauth libx11-dev locales
-          clang libclang-rt-14-dev gcovr libfuse3-dev fuse3)
-missing=()
-for p in "${packages[@]}"; do
-    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
-done
-if ((${#missing[@]})); then
-    echo "== installing: ${missing[*]}"
-    [ "$(id -u)" = 0 ] || { echo "test.sh: run as root to install ${missing[*]}" >&2; exit 1; }
-    export DEBIAN_FRONTEND=noninteractive
-    dpkg --print-foreign-architectures | grep -qx i386 || dpkg --add-architecture i386
-    apt-get update -q
-    apt-get install -y -q --no-install-recommends "${missing[@]}"
-fi
+# What the native suites need is installed first, Wine's 32-bit loader (wine32:i386, for the
+# shipped i686 program) after it, so that a failure of the i386 step is told apart from a broken
+# native set-up. wine32:i386 installs wherever i386 packages can be had, even where the kernel
+# cannot run 32-bit code.
+native_packages=(cmake g++ make libgtest-dev libbenchmark-dev time file python3 pkg-config
+                 clang libclang-rt-14-dev gcovr libfuse3-dev fuse3 locales
+                 g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine64 xvfb xauth libx11-dev)
+i386_packages=(wine32:i386)
+TESSOREL_APT_FOREIGN=i386 . scripts/packages.sh
+packages_fail() { echo "test.sh: $packages_failure" >&2; exit 1; }
+packages_install native "${native_packages[@]}" || packages_fail
+wine32_unavailable=
+packages_install i386 "${i386_packages[@]}" || wine32_unavailable=$packages_failure
 
 # --- native build and tests ---------------------------------------------------------------------
 echo "== native build and tests"
@@ -63,6 +59,9 @@ i686-w64-mingw32-objdump -p build/windows/app/tessorel.exe | grep 'DLL Name'
 # runs it here; where it does not, a virtual machine whose kernel does runs it, and the x86_64 build
 # of the same sources is tested here as well.
 . scripts/wine-env.sh
+if [ -n "$wine32_unavailable" ]; then
+    packages_failure=$wine32_unavailable packages_fail
+fi
 if tessorel_wine32_works; then
     echo "== the shipped i686 build, build/windows/app/tessorel.exe, under Wine here:" \
          "the kernel runs 32-bit programs"
@@ -79,15 +78,7 @@ else
     tests/e2e/run.sh build/default build/windows-x64
     echo "== the shipped i686 build, build/windows/app/tessorel.exe, in a virtual machine" \
          "(software emulation): unit tests and end-to-end drops"
-    missing=()
-    for p in qemu-system-x86 busybox-static cpio; do
-        dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
-    done
-    if ((${#missing[@]})); then
-        echo "== installing: ${missing[*]}"
-        apt-get update -q
-        DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "${missing[@]}"
-    fi
+    packages_install "the virtual machine" qemu-system-x86 busybox-static cpio || packages_fail
     started=$(date +%s)
     scripts/i686-vm.sh --timeout "${TESSOREL_VM_SECONDS:-1800}" \
         'ctest --preset windows && tests/e2e/run.sh build/default build/windows'
