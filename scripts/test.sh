@@ -53,6 +53,22 @@ cmake --build --preset windows --target package
 cmake --preset windows-x64
 cmake --build --preset windows-x64 -j"$jobs"
 file build/windows/app/tessorel.exe
+
+echo "== the shipped build is reproducible: the same sources, built again in another folder"
+again=$(mktemp -d "${TMPDIR:-/tmp}/tessorel-again.XXXXXX")
+git ls-files -z | tar --null -T - -cf - | tar -xf - -C "$again"
+(cd "$again" && cmake --preset windows -DTESSOREL_TESTS=OFF \
+     -DTESSOREL_SOURCE_DATE="$(git -C "$root" log -1 --format=%ct)" >/dev/null &&
+ cmake --build --preset windows -j"$jobs" --target package >/dev/null)
+zip=tessorel-$(sed -n 's/^project(Tessorel VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)-windows-i686.zip
+differ=0
+for f in app/tessorel.exe "$zip" "$zip.sha256"; do
+    here=$(sha256sum <"build/windows/$f") there=$(sha256sum <"$again/build/windows/$f")
+    if [ "$here" = "$there" ]; then echo "   same SHA-256: $f ${here%% *}"; else
+        echo "test.sh: $f differs between two builds of the same sources" >&2; differ=1; fi
+done
+rm -rf "$again"
+((differ == 0)) || exit 1
 i686-w64-mingw32-objdump -p build/windows/app/tessorel.exe | grep 'DLL Name'
 
 # The shipped program is the i686 build. Where the kernel runs 32-bit code, Wine's 32-bit loader
