@@ -53,6 +53,8 @@ const char* SilentReason(DropResult result) {
         case DropResult::CreateFailed: return "cannot create the sorted archive";
         case DropResult::WriteFailed: return "cannot write the sorted archive";
         case DropResult::FlushFailed: return "renamed, but cannot flush its directory to the disk";
+        case DropResult::Busy: return "busy: another sort of it is running";
+        case DropResult::Changed: return "changed while it was sorted; nothing renamed";
         default: return nullptr;
     }
 }

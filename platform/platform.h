@@ -14,9 +14,34 @@
 // An open file. Opaque: only the functions below look inside.
 struct PlatFile;
 
-// Opens an existing file for reading, letting others read it at the same time.
+// Opens an existing file for reading. Others may read it meanwhile, and rename or delete it (the
+// handle follows the file), but not write it where the system can refuse that (Windows).
 // Returns nullptr when the path does not exist, names a directory or cannot be opened.
 PlatFile* PlatOpenRead(const char* path);
+
+// Takes an exclusive lock on the open file for as long as the handle stays open; it follows the
+// file through renames and keeps no reader out. Every run of this program takes it on the archive
+// it sorts, so that two runs never work on one file. False when another handle holds it; true
+// where the file system has no such locks, as there is no other run to keep out then.
+bool PlatLock(PlatFile* file);
+
+// Which file a handle or a name leads to, and the state it was in: enough to tell whether a name
+// still names the file that was read, unchanged.
+struct PlatFileState {
+    uint64_t volume;     // the device (POSIX) or the volume's serial number (Windows)
+    uint64_t index;      // the inode (POSIX) or the file index (Windows); with `volume`, the file
+    uint64_t size;
+    int64_t writeTime;   // the last write to the data, in the system's finest unit
+    int64_t changeTime;  // POSIX: the last change of the data, the attributes or a name (ctime);
+                         // Windows: 0
+};
+
+// Stores in *state the state of an open file, now. False when it cannot be had.
+bool PlatStateOf(PlatFile* file, PlatFileState* state);
+
+// Stores in *state the state of the file that `path` names now, following symbolic links. False
+// when nothing is there or its state cannot be had.
+bool PlatStateAt(const char* path, PlatFileState* state);
 
 // Creates a new file for writing and shares it with nobody while it is open. A plain file already
 // at `path` with no other name (a leftover of an earlier run) is deleted first, so that nothing of
@@ -26,9 +51,10 @@ PlatFile* PlatOpenRead(const char* path);
 // untouched, when the path is a symbolic link or names a file that has other names too (hard
 // links), or anything but a plain file.
 // The new file belongs to the user who runs the program and is readable by no more people than
-// `like` (an open file) is: on POSIX it gets like's permission bits (less the umask) and, where the
-// system allows it, like's group; on Windows it takes its folder's access rights, and PlatClose
-// makes it read-only when `like` is.
+// `like` (an open file) is. On POSIX it is private (0600) until it has like's group, then gets
+// like's permission bits less the umask; where the system refuses like's group, its group may read
+// and write no more than everyone may. On Windows it takes its folder's access rights, and
+// PlatClose makes it read-only when `like` is.
 PlatFile* PlatCreate(const char* path, PlatFile* like);
 
 // Stores in *size the size in bytes the file had when it was opened. False when it cannot be had.
@@ -74,10 +100,11 @@ bool PlatRenameNoReplace(const char* from, const char* to);
 bool PlatRemove(const char* path);
 
 // Forces the names in directory `dir`, as the renames before it left them, to stable storage, so
-// that they survive a crash or power loss. False on failure: the renames are done, but may be
-// lost. Where every rename is written through to the disk before it returns (Windows), there is
-// nothing left to flush and it returns true.
-bool PlatFlushDirectory(const char* dir);
+// that they survive a crash or power loss. Where `dir` cannot be opened (a folder its user may
+// write but not list), it flushes the whole file system that `inIt`, an open file of it, lies on.
+// False on failure: the renames are done, but may be lost. Where every rename is written through
+// to the disk before it returns (Windows), there is nothing left to flush and it returns true.
+bool PlatFlushDirectory(const char* dir, PlatFile* inIt);
 
 // Makes `dir` the process's current directory, against which relative paths resolve from then on.
 // False on failure, leaving the current directory as it was.

@@ -144,36 +144,45 @@ bool CopyArchive(PlatFile* source, PlatFile* out, const EntryTable& table, const
 
 }  // namespace
 
+ReadResult ReadEntryTable(PlatFile* source, EntryTable* table) {
+    std::memset(table, 0, sizeof *table);
+    return ReadOpenTable(source, table);
+}
+
 ReadResult ReadEntryTable(const char* fullPath, EntryTable* table) {
     std::memset(table, 0, sizeof *table);
     PlatFile* file = PlatOpenRead(fullPath);
     if (file == nullptr) return ReadResult::OpenFailed;
-    const ReadResult result = ReadOpenTable(file, table);
+    const ReadResult result = ReadEntryTable(file, table);
     PlatClose(file);  // nothing was written, so a failing close loses nothing
     return result;
 }
 
-WriteResult WriteSortedArchive(const char* sourceName, const char* outputName,
-                               const EntryTable& table) {
+WriteResult WriteSortedArchive(PlatFile* source, const char* outputName, const EntryTable& table,
+                               PlatFileState* written) {
     uint16_t order[kMaxEntries];
     SortedOrder(table, order);
 
-    PlatFile* source = PlatOpenRead(sourceName);
-    if (source == nullptr) return WriteResult::OpenFailed;
     PlatFile* out = PlatCreate(outputName, source);
-    if (out == nullptr) {
-        PlatClose(source);
-        return WriteResult::CreateFailed;
-    }
+    if (out == nullptr) return WriteResult::CreateFailed;
     bool ok = CopyArchive(source, out, table, order);
-    PlatClose(source);
     // On stable storage before anyone renames it: a crash must never leave a renamed archive
     // whose bytes never reached the disk.
     ok = ok && PlatFlush(out);
+    ok = ok && (written == nullptr || PlatStateOf(out, written));  // as written, for good
     ok = PlatClose(out) && ok;
     if (!ok) {
         PlatRemove(outputName);
         return WriteResult::WriteFailed;
     }
     return WriteResult::Ok;
+}
+
+WriteResult WriteSortedArchive(const char* sourceName, const char* outputName,
+                               const EntryTable& table) {
+    PlatFile* source = PlatOpenRead(sourceName);
+    if (source == nullptr) return WriteResult::OpenFailed;
+    const WriteResult result = WriteSortedArchive(source, outputName, table, nullptr);
+    PlatClose(source);
+    return result;
 }

@@ -6,6 +6,9 @@
 
 #include <cstdint>
 
+struct PlatFile;
+struct PlatFileState;
+
 // Header: the signature, an uninterpreted word, the entry count, the first entry's offset, then
 // uninterpreted bytes up to 512. The sorted archive gets the same header, but for a first-entry
 // offset of 512, where its entries now start.
@@ -49,9 +52,12 @@ enum class ReadResult {
                    // archive would be longer than 2^32 - 1 bytes
 };
 
-// Reads the header and follows the chain for cntList entries, through one handle that is closed
-// before it returns. A file too short for the signature or the header numbers reads as if zero
-// bytes stood in place of the missing ones.
+// Reads the header and follows the chain for cntList entries from an open file. A file too short
+// for the signature or the header numbers reads as if zero bytes stood in place of the missing
+// ones.
+ReadResult ReadEntryTable(PlatFile* source, EntryTable* table);
+
+// The same through a handle of its own, closed before it returns.
 ReadResult ReadEntryTable(const char* fullPath, EntryTable* table);
 
 enum class WriteResult {
@@ -66,7 +72,13 @@ enum class WriteResult {
 // every row's entry, one after the other, in ascending (group, item) order, both unsigned, rows of
 // equal keys in table order. Each entry's next-entry offset points just past its own data. Entry
 // data is copied through a buffer of at most 1 MiB. The table must come from ReadEntryTable on the
-// same, unchanged file: a source whose size differs from the one the table was read from fails as
-// WriteFailed. Both files are closed before it returns.
+// same open, unchanged file: a source whose size differs from the one the table was read from
+// fails as WriteFailed. The new archive is closed before it returns; when Ok, *written (unless
+// null) holds its state as written.
+WriteResult WriteSortedArchive(PlatFile* source, const char* outputName, const EntryTable& table,
+                               PlatFileState* written);
+
+// The same from the file named sourceName, opened for it (OpenFailed when it cannot be) and
+// closed before it returns.
 WriteResult WriteSortedArchive(const char* sourceName, const char* outputName,
                                const EntryTable& table);

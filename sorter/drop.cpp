@@ -43,6 +43,11 @@ bool BuildNames(const char* fullPath, DropNames* names) {
     if (nameLength < kExtensionSize) return false;  // the extension test makes this impossible
     const size_t baseLength = nameLength - kExtensionSize;
     if (baseLength + kSuffixSize >= kPathBufferSize) return false;
+    // Where relative names resolve to a full path that must fit as well, the folder counts too.
+    if (kPlatFullPathLimitsRelativeNames &&
+        std::strlen(names->directory) + baseLength + kSuffixSize >= kPathBufferSize) {
+        return false;
+    }
     std::memcpy(names->pNewFile, names->pDefFile, baseLength);
     std::memcpy(names->pNewFile + baseLength, kNewSuffix, kSuffixSize);
     std::memcpy(names->pOldFile, names->pDefFile, baseLength);
@@ -50,15 +55,15 @@ bool BuildNames(const char* fullPath, DropNames* names) {
     return true;
 }
 
-}  // namespace
-
-DropResult CheckDroppedFile(const char* fullPath, EntryTable* table) {
+bool HasExtension(const char* fullPath) {
     const size_t length = std::strlen(fullPath);
-    if (length < kExtensionSize ||
-        !EqualNoCase(fullPath + length - kExtensionSize, kExtension, kExtensionSize)) {
-        return Tell(kMsgNotSnd, DropResult::WrongExtension);
-    }
-    switch (ReadEntryTable(fullPath, table)) {
+    return length >= kExtensionSize &&
+           EqualNoCase(fullPath + length - kExtensionSize, kExtension, kExtensionSize);
+}
+
+// The table of an open archive, with the warnings its reading may give.
+DropResult ReadTable(PlatFile* source, EntryTable* table) {
+    switch (ReadEntryTable(source, table)) {
         case ReadResult::Ok: return DropResult::Checked;
         case ReadResult::OpenFailed: return DropResult::OpenFailed;
         case ReadResult::ReadFailed: return DropResult::ReadFailed;
@@ -69,9 +74,27 @@ DropResult CheckDroppedFile(const char* fullPath, EntryTable* table) {
     return DropResult::ReadFailed;
 }
 
-DropResult SortDroppedFile(const char* fullPath) {
+// True when `path` names the file `was` describes, as it was then. A rename changes the ctime,
+// so of a file `renamed` since only the size and the last write count.
+bool Names(const char* path, const PlatFileState& was, bool renamed) {
+    PlatFileState now;
+    return PlatStateAt(path, &now) && now.volume == was.volume && now.index == was.index &&
+           now.size == was.size && now.writeTime == was.writeTime &&
+           (renamed || now.changeTime == was.changeTime);
+}
+
+// Ends an operation whose files changed under it: the dropped file gets its name back if this run
+// took it, and the new archive goes if the name still leads to it.
+DropResult Undo(const DropNames& names, bool renamed, const PlatFileState& written) {
+    if (renamed) PlatRenameNoReplace(names.pOldFile, names.pDefFile);
+    if (Names(names.pNewFile, written, false)) PlatRemove(names.pNewFile);
+    return DropResult::Changed;
+}
+
+// Everything once the dropped file is open and locked: `read` is the state it was opened in.
+DropResult SortOpenFile(const char* fullPath, PlatFile* source, const PlatFileState& read) {
     EntryTable table;
-    const DropResult checked = CheckDroppedFile(fullPath, &table);
+    const DropResult checked = ReadTable(source, &table);
     if (checked != DropResult::Checked) return checked;
 
     DropNames names;
@@ -82,19 +105,32 @@ DropResult SortDroppedFile(const char* fullPath) {
         return DropResult::DirectoryFailed;
     }
 
-    switch (WriteSortedArchive(names.pDefFile, names.pNewFile, table)) {
+    PlatFileState written;
+    switch (WriteSortedArchive(source, names.pNewFile, table, &written)) {
         case WriteResult::Ok: break;
         case WriteResult::OpenFailed: return DropResult::OpenFailed;
         case WriteResult::CreateFailed: return DropResult::CreateFailed;
         case WriteResult::WriteFailed: return DropResult::WriteFailed;
     }
 
+    // Another program may have saved the archive anew (in place, or under its name) or taken the
+    // new archive's name since: then the names are left to it. Each check comes right before the
+    // rename it guards, and the first rename is checked again after it, since a save can land
+    // between a check and a rename.
+    if (!Names(names.pDefFile, read, false) || !Names(names.pNewFile, written, false)) {
+        return Undo(names, false, written);
+    }
     // Both renames always run, in this order; neither ever replaces a file, so whatever fails,
     // the dropped file's bytes keep a name.
     bool renamed = true;
-    if (!PlatRenameNoReplace(names.pDefFile, names.pOldFile)) {
+    const bool backedUp = PlatRenameNoReplace(names.pDefFile, names.pOldFile);
+    if (!backedUp) {
         renamed = false;
         PlatShowMessage(kMsgOldRename.text, kMsgOldRename.caption);
+    }
+    if ((backedUp && !Names(names.pOldFile, read, true)) ||
+        !Names(names.pNewFile, written, false)) {
+        return Undo(names, backedUp, written);
     }
     if (!PlatRenameNoReplace(names.pNewFile, names.pDefFile)) {
         renamed = false;
@@ -102,8 +138,34 @@ DropResult SortDroppedFile(const char* fullPath) {
     }
     // The confirmation promises both names: they must survive a power cut that follows it. Flushed
     // after a failed rename too, so that what the warnings describe is what a power cut leaves.
-    const bool flushed = PlatFlushDirectory(".");
+    const bool flushed = PlatFlushDirectory(".", source);
     if (!renamed) return DropResult::RenameFailed;
     if (!flushed) return DropResult::FlushFailed;
-    return Tell(kMsgDone, DropResult::Sorted);
+    return DropResult::Sorted;
+}
+
+}  // namespace
+
+DropResult CheckDroppedFile(const char* fullPath, EntryTable* table) {
+    if (!HasExtension(fullPath)) return Tell(kMsgNotSnd, DropResult::WrongExtension);
+    PlatFile* source = PlatOpenRead(fullPath);
+    if (source == nullptr) return DropResult::OpenFailed;
+    const DropResult result = ReadTable(source, table);
+    PlatClose(source);  // nothing was written, so a failing close loses nothing
+    return result;
+}
+
+DropResult SortDroppedFile(const char* fullPath) {
+    if (!HasExtension(fullPath)) return Tell(kMsgNotSnd, DropResult::WrongExtension);
+    // One handle for the table and the copy, so that both come from the same file; it holds the
+    // lock against other runs until the names are settled.
+    PlatFile* source = PlatOpenRead(fullPath);
+    if (source == nullptr) return DropResult::OpenFailed;
+    PlatFileState read;
+    DropResult result = !PlatLock(source)               ? DropResult::Busy
+                        : !PlatStateOf(source, &read)   ? DropResult::ReadFailed
+                                                        : SortOpenFile(fullPath, source, read);
+    PlatClose(source);  // read only, so a failing close loses nothing
+    // Shown once the archive is let go, so that no other program waits on it behind the box.
+    return result == DropResult::Sorted ? Tell(kMsgDone, result) : result;
 }

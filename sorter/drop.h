@@ -21,6 +21,9 @@ enum class DropResult {
     WriteFailed,      // silent: writing the new archive failed; it has been removed
     FlushFailed,      // silent: both renames done, but the folder's new names could not be
                       // forced to the disk, so no confirmation
+    Busy,             // silent: another run is sorting the same archive; nothing touched
+    Changed,          // silent: the archive, or the new archive's name, changed while it was
+                      // sorted; nothing renamed (or the rename undone), the new archive removed
 };
 
 // The extension test and the reading of the table, with their warnings. Changes nothing on disk
@@ -31,4 +34,7 @@ DropResult CheckDroppedFile(const char* fullPath, EntryTable* table);
 // the dropped file to "<base>_old.snd" and the new archive to the dropped file's name, and tells
 // the user. Leaves the current directory at the dropped file's directory once the checks passed.
 // A failure never leaves the dropped file's bytes without a name, nor a partly written archive.
+// The file is opened once and locked against other runs for the whole operation; the sorted bytes
+// are the bytes of the file the table was read from, and the names are renamed only while they
+// still lead to that file, unchanged, and to the archive this run wrote.
 DropResult SortDroppedFile(const char* fullPath);

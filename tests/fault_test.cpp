@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <set>
 
 #include "drop.h"
@@ -11,6 +12,8 @@
 #include "support.h"
 
 namespace {
+
+using namespace std::chrono_literals;
 
 std::string Pattern(size_t n, int seed) {
     std::string s(n, '\0');
@@ -39,10 +42,15 @@ std::string BytesOrNone(const fs::path& path) {
     return fs::exists(path) ? ReadBytes(path) : std::string("<none>");
 }
 
+// A second run on the same archive, started at one moment of the first.
+DropResult gSecondRun;
+void SecondRun(const std::string& path) { gSecondRun = SortDroppedFile(path.c_str()); }
+
 struct Mode {
     const char* name;
     Fault fault;
     bool copyInKernel;
+    bool secondRun;  // instead of breaking call n, start another sort of the archive before it
 };
 
 void PrintTo(const Mode& mode, std::ostream* os) { *os << mode.name; }
@@ -60,14 +68,15 @@ TEST_P(FaultInjection, EveryCallFailingInTurnLeavesTheOriginalSafe) {
         TempDir dir;
         WriteBytes(dir / "fx.snd", original);
         MessageLog log;
-        SetFaultPlan({0, mode.fault, mode.copyInKernel});
+        SetFaultPlan({0, mode.fault, mode.copyInKernel, 0, {}});
         ASSERT_EQ(SortDroppedFile(dir.str("fx.snd").c_str()), DropResult::Sorted);
         calls = FaultCalls();
         EXPECT_TRUE(UnflushedRenames().empty());
         sorted = ReadBytes(dir / "fx.snd");
     }
     const std::set<std::string> kinds(calls.begin(), calls.end());
-    for (const char* kind : {"PlatOpenRead", "PlatReadAt", "PlatCreate", "PlatWrite", "PlatFlush",
+    for (const char* kind : {"PlatOpenRead", "PlatLock", "PlatStateOf", "PlatStateAt",
+                             "PlatReadAt", "PlatCreate", "PlatWrite", "PlatFlush",
                              "PlatClose", "PlatRenameNoReplace", "PlatSetCurrentDirectory",
                              "PlatFlushDirectory"}) {
         EXPECT_TRUE(kinds.count(kind)) << "a sort makes no call of " << kind;
@@ -85,7 +94,13 @@ TEST_P(FaultInjection, EveryCallFailingInTurnLeavesTheOriginalSafe) {
         WriteBytes(elsewhere / "fx.snd", original);
         fs::current_path(elsewhere.path());
         MessageLog log;
-        SetFaultPlan({n, mode.fault, mode.copyInKernel});
+        const std::string path = dir.str("fx.snd");
+        gSecondRun = DropResult::Checked;
+        if (mode.secondRun) {
+            SetFaultPlan({0, mode.fault, mode.copyInKernel, n, [path] { SecondRun(path); }});
+        } else {
+            SetFaultPlan({n, mode.fault, mode.copyInKernel, 0, {}});
+        }
         const DropResult result = SortDroppedFile(dir.str("fx.snd").c_str());
         const std::string hit = FaultHit();
         const std::vector<std::string> unflushed = UnflushedRenames();
@@ -94,7 +109,25 @@ TEST_P(FaultInjection, EveryCallFailingInTurnLeavesTheOriginalSafe) {
         const std::string atName = BytesOrNone(dir / "fx.snd");
         const std::string atOld = BytesOrNone(dir / "fx_old.snd");
         const std::string atNew = BytesOrNone(dir / "fx_new.snd");
-        EXPECT_EQ(hit, calls[n - 1]);
+        EXPECT_EQ(hit, mode.secondRun ? "" : calls[n - 1]);
+        // The second run ends at once while the first holds the archive. Started before the first
+        // took the lock, it sorts, and the first finds the archive changed or, started before the
+        // first opened it, sorts the sorted archive and finds the backup's name taken; started
+        // once the first renamed it, it is the one to find the name taken.
+        const bool sortedOnce = result == DropResult::Sorted || gSecondRun == DropResult::Sorted;
+        const bool sortedTwice =
+            result == DropResult::RenameFailed || gSecondRun == DropResult::RenameFailed;
+        const auto first = [&calls](const char* kind) {
+            return std::find(calls.begin(), calls.end(), kind) - calls.begin() + 1;
+        };
+        if (mode.secondRun && n > first("PlatLock") && n <= first("PlatRenameNoReplace")) {
+            EXPECT_EQ(gSecondRun, DropResult::Busy) << "a second run went on beside the first";
+        } else if (mode.secondRun) {
+            EXPECT_TRUE(gSecondRun == DropResult::Busy || gSecondRun == DropResult::OpenFailed ||
+                        (sortedOnce && (sortedTwice || result == DropResult::Changed)))
+                << "first run " << static_cast<int>(result) << ", second "
+                << static_cast<int>(gSecondRun);
+        }
         EXPECT_TRUE(atName == original || atOld == original) << "the dropped file's bytes are lost";
         EXPECT_TRUE(atName == "<none>" || atName == original || atName == sorted)
             << "the dropped file's name holds neither the original nor the sorted archive";
@@ -102,9 +135,10 @@ TEST_P(FaultInjection, EveryCallFailingInTurnLeavesTheOriginalSafe) {
             EXPECT_TRUE(atName == sorted) << "confirmed, but the sorted archive lacks the name";
             EXPECT_TRUE(atOld == original) << "confirmed, but the backup is not the original";
         }
-        EXPECT_EQ(Confirmed(log), result == DropResult::Sorted);
+        EXPECT_EQ(Confirmed(log), sortedOnce);
         if (atNew != "<none>") {
-            EXPECT_EQ(hit, "PlatRenameNoReplace") << "a partial archive is left behind";
+            EXPECT_TRUE(hit == "PlatRenameNoReplace" || sortedTwice)
+                << "a partial archive is left behind";
             EXPECT_TRUE(atNew == sorted) << "the archive left under the new name is not whole";
         }
         EXPECT_TRUE(unflushed.empty()) << "renamed before it was on the disk: " << unflushed[0];
@@ -114,10 +148,79 @@ TEST_P(FaultInjection, EveryCallFailingInTurnLeavesTheOriginalSafe) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Modes, FaultInjection,
-                         ::testing::Values(Mode{"Fail", Fault::Fail, true},
-                                           Mode{"Short", Fault::Short, true},
-                                           Mode{"FailBuffered", Fault::Fail, false},
-                                           Mode{"ShortBuffered", Fault::Short, false}),
+                         ::testing::Values(Mode{"Fail", Fault::Fail, true, false},
+                                           Mode{"Short", Fault::Short, true, false},
+                                           Mode{"FailBuffered", Fault::Fail, false, false},
+                                           Mode{"ShortBuffered", Fault::Short, false, false},
+                                           Mode{"SecondRun", Fault::Fail, true, true}),
                          [](const ::testing::TestParamInfo<Mode>& info) { return info.param.name; });
+
+// Another program at work in the folder at one moment of a sort: a save of the archive, in place
+// (seconds later, as a person saves) or as a new file renamed over it, or a file of its own under
+// the new archive's name. The sort renames nothing that is not what it read and wrote, gives back
+// a name it took, and never confirms.
+TEST(Interleavings, ChangesUnderTheSortKeepTheirFilesAndAreNeverConfirmed) {
+    const std::string original = Original();
+    const std::string saved = BuildArchive({{7, 7, Pattern(original.size() - 528, 9)}});
+    ASSERT_EQ(saved.size(), original.size());
+    std::vector<std::string> calls;
+    {
+        TempDir dir;
+        WriteBytes(dir / "fx.snd", original);
+        MessageLog log;
+        SetFaultPlan({});
+        ASSERT_EQ(SortDroppedFile(dir.str("fx.snd").c_str()), DropResult::Sorted);
+        calls = FaultCalls();
+    }
+    enum Act { InPlace, Anew, NewNameTaken };
+    struct Case {
+        const char* what;
+        Act act;
+        const char* before;  // the call it comes before
+        int nth;             // which of them
+    } const cases[] = {
+        {"saved in place before the copy", InPlace, "PlatCreate", 1},
+        {"saved anew before the copy", Anew, "PlatCreate", 1},
+        {"saved in place after the copy", InPlace, "PlatStateAt", 1},
+        {"saved anew after the copy", Anew, "PlatStateAt", 1},
+        {"saved anew between the last check and the rename", Anew, "PlatRenameNoReplace", 1},
+        {"new name taken after the copy", NewNameTaken, "PlatStateAt", 1},
+        {"new name taken after the first rename", NewNameTaken, "PlatStateAt", 3},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        TempDir dir;
+        WriteBytes(dir / "fx.snd", original);
+        int at = 0;
+        for (int seen = 0; at < static_cast<int>(calls.size()) && seen < c.nth; ++at) {
+            seen += calls[at] == c.before;
+        }
+        const auto act = [&] {
+            if (c.act == InPlace) {
+                WriteBytes(dir / "fx.snd", saved);
+                fs::last_write_time(dir / "fx.snd", fs::last_write_time(dir / "fx.snd") + 5s);
+            } else if (c.act == Anew) {
+                WriteBytes(dir / "fx.tmp", saved);
+                fs::rename(dir / "fx.tmp", dir / "fx.snd");
+            } else {
+                fs::remove(dir / "fx_new.snd");
+                WriteBytes(dir / "fx_new.snd", "theirs");
+            }
+        };
+        MessageLog log;
+        SetFaultPlan({0, Fault::Fail, true, at, act});
+        EXPECT_EQ(SortDroppedFile(dir.str("fx.snd").c_str()), DropResult::Changed);
+        SetFaultPlan({});
+        EXPECT_TRUE(log.shown.empty());
+        if (c.act == NewNameTaken) {
+            EXPECT_EQ(FilesIn(dir.path()), (std::vector<std::string>{"fx.snd", "fx_new.snd"}));
+            EXPECT_TRUE(ReadBytes(dir / "fx.snd") == original);
+            EXPECT_EQ(ReadBytes(dir / "fx_new.snd"), "theirs");
+        } else {
+            EXPECT_EQ(FilesIn(dir.path()), std::vector<std::string>{"fx.snd"});
+            EXPECT_TRUE(ReadBytes(dir / "fx.snd") == saved) << "the save lost its name";
+        }
+    }
+}
 
 }  // namespace

@@ -8,6 +8,9 @@
 
 // The real layer, built a second time with these names (see tests/CMakeLists.txt).
 PlatFile* RealPlatOpenRead(const char* path);
+bool RealPlatLock(PlatFile* file);
+bool RealPlatStateOf(PlatFile* file, PlatFileState* state);
+bool RealPlatStateAt(const char* path, PlatFileState* state);
 PlatFile* RealPlatCreate(const char* path, PlatFile* like);
 bool RealPlatFileSize(PlatFile* file, uint64_t* size);
 bool RealPlatReadAt(PlatFile* file, uint64_t offset, void* buf, uint32_t n, uint32_t* got);
@@ -18,11 +21,12 @@ bool RealPlatClose(PlatFile* file);
 bool RealPlatRenameNoReplace(const char* from, const char* to);
 bool RealPlatRemove(const char* path);
 bool RealPlatSetCurrentDirectory(const char* dir);
-bool RealPlatFlushDirectory(const char* dir);
+bool RealPlatFlushDirectory(const char* dir, PlatFile* inIt);
 
 namespace {
 
 FaultPlan gPlan;
+bool gActing = false;
 std::vector<std::string> gCalls;
 std::string gHit;
 std::vector<std::string> gUnflushedRenames;
@@ -36,8 +40,14 @@ struct Created {
 std::map<PlatFile*, Created> gOpen;
 std::map<std::string, Created> gClosed;
 
-// Counts a call; true when this is the one to break.
+// Counts a call, after the act planned before it; true when this is the one to break.
 bool Breaks(const char* name) {
+    if (gActing) return false;
+    if (static_cast<int>(gCalls.size()) + 1 == gPlan.actAt && gPlan.act) {
+        gActing = true;
+        gPlan.act();
+        gActing = false;
+    }
     gCalls.emplace_back(name);
     if (static_cast<int>(gCalls.size()) != gPlan.failAt) return false;
     gHit = name;
@@ -63,6 +73,16 @@ const std::vector<std::string>& UnflushedRenames() { return gUnflushedRenames; }
 
 PlatFile* PlatOpenRead(const char* path) {
     return Breaks("PlatOpenRead") ? nullptr : RealPlatOpenRead(path);
+}
+
+bool PlatLock(PlatFile* file) { return !Breaks("PlatLock") && RealPlatLock(file); }
+
+bool PlatStateOf(PlatFile* file, PlatFileState* state) {
+    return !Breaks("PlatStateOf") && RealPlatStateOf(file, state);
+}
+
+bool PlatStateAt(const char* path, PlatFileState* state) {
+    return !Breaks("PlatStateAt") && RealPlatStateAt(path, state);
 }
 
 PlatFile* PlatCreate(const char* path, PlatFile* like) {
@@ -134,8 +154,8 @@ bool PlatRenameNoReplace(const char* from, const char* to) {
 
 bool PlatRemove(const char* path) { return !Breaks("PlatRemove") && RealPlatRemove(path); }
 
-bool PlatFlushDirectory(const char* dir) {
-    return !Breaks("PlatFlushDirectory") && RealPlatFlushDirectory(dir);
+bool PlatFlushDirectory(const char* dir, PlatFile* inIt) {
+    return !Breaks("PlatFlushDirectory") && RealPlatFlushDirectory(dir, inIt);
 }
 
 bool PlatSetCurrentDirectory(const char* dir) {

@@ -2,6 +2,7 @@
 // the calls that touch files, and makes one chosen call fail.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -14,9 +15,12 @@ struct FaultPlan {
     int failAt = 0;            // the number (from 1) of the call to break; 0 breaks none
     Fault fault = Fault::Fail;
     bool copyInKernel = true;  // false: PlatCopyRange says it cannot, so data goes through reads
+    int actAt = 0;             // the number of the call right before which `act` runs; 0: none
+    std::function<void()> act;  // what another program or another run does then; its own calls
+                                // are neither counted nor broken
 };
 
-// Starts counting afresh under `plan`.
+// Starts counting afresh under `plan`; SetFaultPlan({}) breaks nothing and counts on.
 void SetFaultPlan(const FaultPlan& plan);
 
 // Calls counted since the last SetFaultPlan, each as its function's name ("PlatReadAt", ...).

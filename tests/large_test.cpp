@@ -40,7 +40,7 @@ protected:
 };
 
 TEST_P(LargeSource, EntriesAcross4GiBAreCopiedFromWhereTheyAre) {
-    SetFaultPlan({0, Fault::Fail, GetParam()});
+    SetFaultPlan({0, Fault::Fail, GetParam(), 0, {}});
     TempDir dir;
     const fs::path source = dir / "a.snd";
     std::string head = BuildArchive({{kLow.group, 0, Pattern(kLow.length, 1)}});

@@ -7,3 +7,7 @@
 
 // A path buffer holds the longest path the system takes, terminating zero byte included.
 inline constexpr size_t kPlatPathBufferSize = PATH_MAX;
+
+// Relative names resolve however long the current directory's full path is: only each name given
+// counts against the path buffer.
+inline constexpr bool kPlatFullPathLimitsRelativeNames = false;

@@ -2,6 +2,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <stdio.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -39,12 +40,26 @@ void Written(PlatFile* file, uint64_t n) {
     }
 }
 
+int64_t Nanoseconds(const timespec& t) { return int64_t{t.tv_sec} * 1000000000 + t.tv_nsec; }
+
+PlatFileState StateOf(const struct stat& st) {
+    return {static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino),
+            static_cast<uint64_t>(st.st_size), Nanoseconds(st.st_mtim), Nanoseconds(st.st_ctim)};
+}
+
 // Takes over an open descriptor; closes it when no handle can be made.
 PlatFile* Wrap(int fd, const struct stat& st) {
     PlatFile* file = new (std::nothrow) PlatFile{
         fd, static_cast<uint64_t>(st.st_size), st.st_mode & 07777, st.st_gid, 0, 0};
     if (file == nullptr) close(fd);
     return file;
+}
+
+// The process's umask, which can only be read by setting it; the program has one thread.
+mode_t Umask() {
+    const mode_t mask = umask(077);
+    umask(mask);
+    return mask;
 }
 
 }  // namespace
@@ -64,6 +79,25 @@ PlatFile* PlatOpenRead(const char* path) {
     return Wrap(fd, st);
 }
 
+bool PlatLock(PlatFile* file) {
+    if (flock(file->fd, LOCK_EX | LOCK_NB) == 0) return true;
+    return errno != EWOULDBLOCK;  // ENOLCK, EINVAL, ...: no locks here, so nobody else holds one
+}
+
+bool PlatStateOf(PlatFile* file, PlatFileState* state) {
+    struct stat st;
+    if (fstat(file->fd, &st) != 0) return false;
+    *state = StateOf(st);
+    return true;
+}
+
+bool PlatStateAt(const char* path, PlatFileState* state) {
+    struct stat st;
+    if (stat(path, &st) != 0) return false;
+    *state = StateOf(st);
+    return true;
+}
+
 PlatFile* PlatCreate(const char* path, PlatFile* like) {
     // A leftover is deleted, never emptied and reused: reused, it would lend the new archive the
     // owner and mode of whoever made it. Only a plain file of this one name goes: through a link,
@@ -75,18 +109,21 @@ PlatFile* PlatCreate(const char* path, PlatFile* like) {
         return nullptr;
     }
     // Exclusive: whatever appeared in the name since (a link planted there, say) is refused, not
-    // followed.
-    const int fd = open(path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, like->mode & 0777);
+    // followed. Private until it has the original's group: the folder's group, which it carries
+    // at first, may be one that could not read the original.
+    const int fd = open(path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (fd < 0) return nullptr;
-    if (fstat(fd, &st) != 0) {
+    // The original's group where this user may give it. Where not, the folder's group stays, and
+    // may do no more than everyone may: 0640 becomes 0600, 0644 stays.
+    mode_t mode = like->mode & 0777 & ~Umask();
+    const bool grouped = fstat(fd, &st) == 0 &&
+                         (st.st_gid == like->group ||
+                          fchown(fd, static_cast<uid_t>(-1), like->group) == 0);
+    if (!grouped) mode &= ~070 | (mode & 07) << 3;
+    if (fchmod(fd, mode) != 0 || fstat(fd, &st) != 0) {
         close(fd);
         unlink(path);
         return nullptr;
-    }
-    // The original's group where this user may give it; where not, the folder's stays, which is
-    // no error.
-    if (st.st_gid != like->group && fchown(fd, static_cast<uid_t>(-1), like->group) == 0) {
-        st.st_gid = like->group;
     }
     return Wrap(fd, st);
 }
@@ -165,9 +202,11 @@ bool PlatRenameNoReplace(const char* from, const char* to) {
 
 bool PlatRemove(const char* path) { return unlink(path) == 0; }
 
-bool PlatFlushDirectory(const char* dir) {
+bool PlatFlushDirectory(const char* dir, PlatFile* inIt) {
     const int fd = open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) return false;
+    // A folder that may be written but not listed cannot be opened: the whole file system can
+    // still be flushed, its names with it.
+    if (fd < 0) return errno == EACCES && syncfs(inIt->fd) == 0;
     const bool ok = fsync(fd) == 0;
     return close(fd) == 0 && ok;
 }

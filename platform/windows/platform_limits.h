@@ -5,3 +5,7 @@
 
 // A path buffer holds MAX_PATH bytes: at most 259 bytes of path and a terminating zero byte.
 inline constexpr size_t kPlatPathBufferSize = 260;
+
+// A relative name resolves against the current directory, and the full path it makes must fit in
+// a path buffer too (as for every program that does not declare itself aware of long paths).
+inline constexpr bool kPlatFullPathLimitsRelativeNames = true;

@@ -17,10 +17,23 @@ struct PlatFile {
 
 namespace {
 
-// Takes over an open handle; closes it when no handle can be made.
-PlatFile* Wrap(HANDLE handle, uint64_t size, bool readOnly) {
+PlatFileState StateOf(const BY_HANDLE_FILE_INFORMATION& info) {
+    return {info.dwVolumeSerialNumber, uint64_t{info.nFileIndexHigh} << 32 | info.nFileIndexLow,
+            uint64_t{info.nFileSizeHigh} << 32 | info.nFileSizeLow,
+            static_cast<int64_t>(uint64_t{info.ftLastWriteTime.dwHighDateTime} << 32 |
+                                 info.ftLastWriteTime.dwLowDateTime),
+            0};
+}
+
+// Takes over an open handle and what it leads to; closes it when no handle can be made.
+PlatFile* Wrap(HANDLE handle) {
     if (handle == INVALID_HANDLE_VALUE) return nullptr;
-    PlatFile* file = new (std::nothrow) PlatFile{handle, size, readOnly, false, {}};
+    BY_HANDLE_FILE_INFORMATION info;
+    PlatFile* file = GetFileInformationByHandle(handle, &info)
+                         ? new (std::nothrow) PlatFile{handle, StateOf(info).size,
+                                                       (info.dwFileAttributes & FILE_ATTRIBUTE_READONLY) != 0,
+                                                       false, {}}
+                         : nullptr;
     if (file == nullptr) CloseHandle(handle);
     return file;
 }
@@ -39,16 +52,41 @@ const char kPlatPathSeparator = '\\';
 
 PlatFile* PlatOpenRead(const char* path) {
     // Without FILE_FLAG_BACKUP_SEMANTICS a directory cannot be opened, as an archive never is one.
-    HANDLE handle = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                FILE_ATTRIBUTE_ARCHIVE, nullptr);
-    if (handle == INVALID_HANDLE_VALUE) return nullptr;
-    BY_HANDLE_FILE_INFORMATION info;
-    if (!GetFileInformationByHandle(handle, &info)) {
-        CloseHandle(handle);
-        return nullptr;
+    // Nobody may write the file while it is open; it may be renamed, by this program too.
+    return Wrap(CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
+                            OPEN_EXISTING, FILE_ATTRIBUTE_ARCHIVE, nullptr));
+}
+
+// A lock far past the end of any file: it keeps out the same lock of another run, and no reader.
+bool PlatLock(PlatFile* file) {
+    OVERLAPPED at = {};
+    at.Offset = 0xFFFFFFFEu;
+    at.OffsetHigh = 0x7FFFFFFFu;
+    if (LockFileEx(file->handle, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at)) {
+        return true;
     }
-    const uint64_t size = uint64_t{info.nFileSizeHigh} << 32 | info.nFileSizeLow;
-    return Wrap(handle, size, (info.dwFileAttributes & FILE_ATTRIBUTE_READONLY) != 0);
+    const DWORD error = GetLastError();
+    return error != ERROR_LOCK_VIOLATION && error != ERROR_IO_PENDING;
+}
+
+bool PlatStateOf(PlatFile* file, PlatFileState* state) {
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!GetFileInformationByHandle(file->handle, &info)) return false;
+    *state = StateOf(info);
+    return true;
+}
+
+bool PlatStateAt(const char* path, PlatFileState* state) {
+    // No access asked for, so that no share mode of another handle is in the way.
+    const DWORD shareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+    HANDLE handle = CreateFileA(path, 0, shareAll, nullptr, OPEN_EXISTING,
+                                FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) return false;
+    BY_HANDLE_FILE_INFORMATION info;
+    const bool ok = GetFileInformationByHandle(handle, &info) != 0;
+    CloseHandle(handle);
+    if (ok) *state = StateOf(info);
+    return ok;
 }
 
 // A new file takes its folder's access rights; of `like` it keeps only the read-only attribute,
@@ -71,8 +109,7 @@ PlatFile* PlatCreate(const char* path, PlatFile* like) {
     }
     // CREATE_NEW fails if anything took the name since: a link planted there is never followed.
     PlatFile* file = Wrap(CreateFileA(path, GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                                      FILE_ATTRIBUTE_ARCHIVE, nullptr),
-                          0, false);
+                                      FILE_ATTRIBUTE_ARCHIVE, nullptr));
     if (file != nullptr) {
         file->readOnlyOnClose = like->readOnly;
         std::strcpy(file->path, path);
@@ -154,7 +191,7 @@ bool PlatRemove(const char* path) {
     return false;
 }
 
-bool PlatFlushDirectory(const char*) { return true; }  // every rename was written through
+bool PlatFlushDirectory(const char*, PlatFile*) { return true; }  // every rename was written through
 
 bool PlatSetCurrentDirectory(const char* dir) { return SetCurrentDirectoryA(dir) != 0; }
 

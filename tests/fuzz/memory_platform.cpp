@@ -20,6 +20,21 @@ std::map<std::string, std::string>& MemoryFiles() {
     return files;
 }
 
+namespace {
+
+// Each file's identity, by name; a file first seen gets a new one.
+std::map<std::string, uint64_t> gIds;
+uint64_t gLastId = 0;
+
+PlatFileState StateAt(const std::string& name) {
+    auto id = gIds.try_emplace(name, gLastId + 1);
+    if (id.second) ++gLastId;
+    auto file = MemoryFiles().find(name);
+    return {0, id.first->second, file == MemoryFiles().end() ? 0 : file->second.size(), 0, 0};
+}
+
+}  // namespace
+
 const char kPlatPathSeparator = '/';
 
 PlatFile* PlatOpenRead(const char* path) {
@@ -28,8 +43,22 @@ PlatFile* PlatOpenRead(const char* path) {
     return new (std::nothrow) PlatFile{path, it->second.size()};
 }
 
+bool PlatLock(PlatFile*) { return true; }
+
+bool PlatStateOf(PlatFile* file, PlatFileState* state) {
+    *state = StateAt(file->name);
+    return true;
+}
+
+bool PlatStateAt(const char* path, PlatFileState* state) {
+    if (!MemoryFiles().count(path)) return false;
+    *state = StateAt(path);
+    return true;
+}
+
 PlatFile* PlatCreate(const char* path, PlatFile*) {
     MemoryFiles()[path].clear();
+    gIds[path] = ++gLastId;
     return new (std::nothrow) PlatFile{path, 0};
 }
 
@@ -70,17 +99,23 @@ bool PlatRenameNoReplace(const char* from, const char* to) {
     auto& files = MemoryFiles();
     auto it = files.find(from);
     if (it == files.end() || files.count(to)) return false;
+    const uint64_t id = StateAt(from).index;
     std::string bytes = std::move(it->second);
     files.erase(it);
     files[to] = std::move(bytes);
+    gIds[to] = id;
+    gIds.erase(from);
     return true;
 }
 
-bool PlatRemove(const char* path) { return MemoryFiles().erase(path) == 1; }
+bool PlatRemove(const char* path) {
+    gIds.erase(path);
+    return MemoryFiles().erase(path) == 1;
+}
 
 bool PlatSetCurrentDirectory(const char*) { return true; }
 
-bool PlatFlushDirectory(const char*) { return true; }
+bool PlatFlushDirectory(const char*, PlatFile*) { return true; }
 
 bool PlatIsLeadByte(unsigned char) { return false; }
 
