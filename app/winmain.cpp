@@ -2,6 +2,8 @@
 #include <windows.h>
 #include <shellapi.h>
 
+#include <cwchar>
+
 #include "drop.h"
 #include "pathutil.h"
 
@@ -16,6 +18,28 @@ constexpr int kWindowSize = 200;
 // directory and the same files.
 bool gDropInProgress = false;
 
+// The dropped file's name in the ANSI code page, exactly: false when a character of it has no
+// form there. Asked for as UTF-16, since the ANSI form Windows would hand over puts a look-alike
+// ("best fit") or '?' in such a character's place, and so names another file: "café.snd" would
+// be "cafe.snd", and "x¥fx.snd", in code page 932, "x\fx.snd". The name converts back to the
+// same UTF-16, or it is not the same name. `path` is a zero-filled path buffer.
+bool DroppedName(HDROP drop, char* path) {
+    const UINT length = DragQueryFileW(drop, 0, nullptr, 0);
+    if (length == 0 || length >= kPathBufferSize) return false;  // bytes are at least characters
+    wchar_t wide[kPathBufferSize] = {};
+    wchar_t back[kPathBufferSize] = {};
+    BOOL usedDefault = FALSE;
+    if (DragQueryFileW(drop, 0, wide, kPathBufferSize) != length) return false;
+    // A UTF-8 code page holds every character, and takes neither the flag nor the question.
+    const bool utf8 = GetACP() == CP_UTF8;
+    const int bytes = WideCharToMultiByte(CP_ACP, utf8 ? 0 : WC_NO_BEST_FIT_CHARS, wide, -1, path,
+                                          kPathBufferSize, nullptr, utf8 ? nullptr : &usedDefault);
+    return bytes > 0 && !usedDefault &&
+           MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, path, -1, back, kPathBufferSize) ==
+               static_cast<int>(length) + 1 &&
+           std::wcscmp(wide, back) == 0;
+}
+
 void OnDropFiles(HDROP drop) {
     if (gDropInProgress) {
         DragFinish(drop);
@@ -23,17 +47,13 @@ void OnDropFiles(HDROP drop) {
     }
     gDropInProgress = true;
     // The first file only; the drop handle is released before any work starts. A path too long
-    // for the buffer would come back cut short, and cut short it may name another file (a cut
-    // "x.snd.bak" is "x.snd"), so such a drop ends here, as a name that does not fit does.
-    const UINT length = DragQueryFileA(drop, 0, nullptr, 0);
+    // for the buffer (259 bytes in the ANSI code page) would come back cut short, and cut short it
+    // may name another file (a cut "x.snd.bak" is "x.snd"), so such a drop ends here, as a name
+    // that does not fit does; so does a name that the code page cannot hold.
     char* path = static_cast<char*>(GlobalAlloc(GPTR, kPathBufferSize));
-    if (path != nullptr && length > 0 && length < kPathBufferSize &&
-        DragQueryFileA(drop, 0, path, kPathBufferSize) == length) {
-        DragFinish(drop);
-        SortDroppedFile(path);
-    } else {
-        DragFinish(drop);
-    }
+    const bool named = path != nullptr && DroppedName(drop, path);
+    DragFinish(drop);
+    if (named) SortDroppedFile(path);
     if (path != nullptr) GlobalFree(path);
     gDropInProgress = false;
 }

@@ -44,9 +44,11 @@ std::map<std::string, Created> gClosed;
 bool Breaks(const char* name) {
     if (gActing) return false;
     if (static_cast<int>(gCalls.size()) + 1 == gPlan.actAt && gPlan.act) {
-        gActing = true;
+        struct Acting {
+            Acting() { gActing = true; }
+            ~Acting() { gActing = false; }  // a failing act fails its test, not every later one
+        } acting;
         gPlan.act();
-        gActing = false;
     }
     gCalls.emplace_back(name);
     if (static_cast<int>(gCalls.size()) != gPlan.failAt) return false;

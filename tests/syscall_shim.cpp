@@ -21,6 +21,7 @@ int __real_unlink(const char*);
 ssize_t __real_write(int, const void*, size_t);
 int __real_fsync(int);
 int __real_fchown(int, uid_t, gid_t);
+int __real_open(const char*, int, ...);
 }
 
 namespace {
@@ -34,6 +35,8 @@ struct Plan {
     int fsyncDirectory = 0;
     int fchown = 0;
     int unlinkAfterLink = 0;
+    int openDirectory = 0;
+    unsigned modeAtFchown = 0;
     bool linked = false;  // a link went through, and no unlink came after it yet
     bool interrupted = false;  // the last pread or write was interrupted
     int made = 0;
@@ -46,7 +49,7 @@ int ErrnoNamed(const std::string& name) {
         int value;
     } const known[] = {{"EINVAL", EINVAL}, {"ENOSYS", ENOSYS}, {"EXDEV", EXDEV},
                        {"EOPNOTSUPP", EOPNOTSUPP}, {"EINTR", EINTR}, {"EPERM", EPERM},
-                       {"EIO", EIO}};
+                       {"EIO", EIO}, {"EACCES", EACCES}};
     for (const Known& k : known) {
         if (name == k.name) return k.value;
     }
@@ -93,7 +96,8 @@ bool SetSyscallFaults(const char* plan) {
                            {"fsync", &Plan::fsync},
                            {"fsync-directory", &Plan::fsyncDirectory},
                            {"fchown", &Plan::fchown},
-                           {"unlink-after-link", &Plan::unlinkAfterLink}};
+                           {"unlink-after-link", &Plan::unlinkAfterLink},
+                           {"open-directory", &Plan::openDirectory}};
         bool known = false;
         for (const Call& c : calls) {
             if (call == c.name) {
@@ -107,6 +111,8 @@ bool SetSyscallFaults(const char* plan) {
 }
 
 int SyscallFaultsMade() { return gPlan.made; }
+
+unsigned SyscallModeAtFchown() { return gPlan.modeAtFchown; }
 
 extern "C" {
 
@@ -151,8 +157,18 @@ int __wrap_fsync(int fd) {
 }
 
 int __wrap_fchown(int fd, uid_t owner, gid_t group) {
+    struct stat st;
+    gPlan.modeAtFchown = fstat(fd, &st) == 0 ? st.st_mode & 07777 : 0;
     if (gPlan.fchown != 0) return Fail(gPlan.fchown);
     return __real_fchown(fd, owner, group);
+}
+
+int __wrap_open(const char* path, int flags, mode_t mode) {
+    if (gPlan.openDirectory != 0 && (flags & O_DIRECTORY) && (flags & O_ACCMODE) == O_RDONLY &&
+        !(flags & O_PATH)) {
+        return Fail(gPlan.openDirectory);
+    }
+    return __real_open(path, flags, mode);
 }
 
 int __wrap_link(const char* from, const char* to) {

@@ -9,9 +9,14 @@
 //   pread=E, write=E                with EINTR, each call is first interrupted, then goes
 //                                   through; with another error, every call fails
 //   unlink-after-link=E             the first unlink after a successful link fails with E
+//   open-directory=E                every open of a directory for reading fails with E
 // The empty list lets every call through. At start-up the list comes from TESSOREL_SYSCALLS.
 // False when the list cannot be understood.
 bool SetSyscallFaults(const char* plan);
 
 // How many calls failed as set since the last SetSyscallFaults.
 int SyscallFaultsMade();
+
+// The permission bits of the file that the last fchown was asked to give a group, as they were
+// then (0 when none was asked since the last SetSyscallFaults).
+unsigned SyscallModeAtFchown();

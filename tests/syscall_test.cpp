@@ -1,5 +1,6 @@
 // syscall_test.cpp: the real POSIX layer where the kernel or the file system refuses a call: renames
 // without replacing, the in-kernel copy, interrupted reads and writes, failing flushes.
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -55,13 +56,17 @@ TEST_F(Syscalls, UnlinkFailingAfterTheLinkLeavesTheOldNameAlone) {
 }
 
 // Where the system cannot copy between the files, the data goes through a buffer; an interrupted
-// call is made again; every other refusal ends the sort as its own failure, never confirmed, and
-// with the original's bytes under its name.
+// call is made again; a folder that cannot be listed is flushed with its file system; every other
+// refusal ends the sort as its own failure, never confirmed, and with the original's bytes under
+// its name. The new archive is private until it has the original's group; where it cannot have
+// it, its group gets no more than everyone.
 TEST_F(Syscalls, RefusedCallsEndTheSortAsTheyMust) {
     struct Case {
         const char* plan;
         DropResult result;
         bool strangeGroup;  // the original belongs to a group the new file does not get by itself
+        mode_t mode = 0644;
+        mode_t sortedMode = 0644;
     } const cases[] = {
         {"copy_file_range=EXDEV", DropResult::Sorted, false},
         {"copy_file_range=EINVAL", DropResult::Sorted, false},
@@ -76,6 +81,9 @@ TEST_F(Syscalls, RefusedCallsEndTheSortAsTheyMust) {
         {"fsync=EIO", DropResult::WriteFailed, false},
         {"fsync-directory=EIO", DropResult::FlushFailed, false},
         {"fchown=EPERM", DropResult::Sorted, true},  // the group is kept where allowed, no more
+        {"fchown=EPERM", DropResult::Sorted, true, 0640, 0600},
+        {"fchown=EPERM", DropResult::Sorted, true, 0664, 0644},
+        {"open-directory=EACCES", DropResult::Sorted, false},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.plan);
@@ -86,10 +94,20 @@ TEST_F(Syscalls, RefusedCallsEndTheSortAsTheyMust) {
             std::printf("  skipped %s: needs root, to give a file another group\n", c.plan);
             continue;
         }
+        ASSERT_EQ(chmod(dir.str("fx.snd").c_str(), c.mode), 0);
         ASSERT_TRUE(SetSyscallFaults(c.plan));
         MessageLog log;
+        const mode_t savedMask = umask(0);
         EXPECT_EQ(SortDroppedFile(dir.str("fx.snd").c_str()), c.result);
+        umask(savedMask);
         EXPECT_GT(SyscallFaultsMade(), 0);
+        if (c.strangeGroup) {
+            EXPECT_EQ(SyscallModeAtFchown(), 0600u) << "readable by the folder's group meanwhile";
+        }
+        struct stat st;
+        if (c.result == DropResult::Sorted && stat(dir.str("fx.snd").c_str(), &st) == 0) {
+            EXPECT_EQ(st.st_mode & 07777, c.sortedMode);
+        }
         EXPECT_EQ(log.shown.size(), c.result == DropResult::Sorted ? 1u : 0u);
         if (c.result == DropResult::Sorted || c.result == DropResult::FlushFailed) {
             ExpectSorted(dir, original);

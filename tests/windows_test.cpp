@@ -1,5 +1,5 @@
-// windows_test.cpp: behaviour that only Windows has: double-byte file names in code page 932, and
-// renames written through to the disk.
+// windows_test.cpp: behaviour that only Windows has: double-byte file names in code page 932,
+// renames written through to the disk, and share modes.
 #include <windows.h>
 
 #include <gtest/gtest.h>
@@ -10,6 +10,7 @@
 #include "drop.h"
 #include "messages.h"
 #include "pathutil.h"
+#include "platform.h"
 #include "support.h"
 
 namespace {
@@ -125,6 +126,23 @@ TEST(WindowsRename, EveryRenameIsWrittenThroughAndNeverReplaces) {
     ReplaceImport("MoveFileExA", reinterpret_cast<void*>(gMoveFileExA));
     EXPECT_EQ(result, DropResult::Sorted);
     EXPECT_EQ(gMoveFlags, (std::vector<DWORD>{MOVEFILE_WRITE_THROUGH, MOVEFILE_WRITE_THROUGH}));
+}
+
+// The archive a sort holds open may be read by other programs, and written by none.
+TEST(WindowsShare, OpenArchiveMayBeReadButNotWritten) {
+    TempDir dir;
+    WriteBytes(dir / "fx.snd", "held");
+    const std::string path = dir.str("fx.snd");
+    PlatFile* held = PlatOpenRead(path.c_str());
+    ASSERT_NE(held, nullptr);
+    const DWORD shareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+    for (const DWORD access : {DWORD{GENERIC_READ}, DWORD{GENERIC_WRITE}}) {
+        HANDLE other = CreateFileA(path.c_str(), access, shareAll, nullptr, OPEN_EXISTING, 0, nullptr);
+        EXPECT_EQ(other != INVALID_HANDLE_VALUE, access == GENERIC_READ) << access;
+        if (other != INVALID_HANDLE_VALUE) CloseHandle(other);
+    }
+    PlatClose(held);
+    EXPECT_EQ(ReadBytes(dir / "fx.snd"), "held");
 }
 
 }  // namespace
