@@ -45,7 +45,7 @@ check() {  # check NAME COMMAND...: one line per check
 }
 
 same() { [ "$1" = "$2" ] || { echo "     expected: $2"; echo "     got:      $1"; return 1; }; }
-files_are() { same "$(cd "$1" && ls -A | tr '\n' ' ')" "$2"; }
+files_are() { same "$(cd "$1" && LC_ALL=C ls -A | tr '\n' ' ')" "$2"; }
 
 # --- the display and the program -----------------------------------------------------------------
 Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$work/display" >/dev/null 2>&1 &
@@ -154,6 +154,24 @@ road "$d/ソート表.snd"
 check "double-byte name: confirmation" same "$(boxes ok 10000)" "$(printf '確認\t整列を完了しました')"
 check "double-byte name: sorted beside itself" files_are "$d" "ソート表.snd ソート表_old.snd "
 
+# --- names the code page cannot hold --------------------------------------------------------------
+# lookalike CASE DROPPED NEIGHBOUR FILES: drops DROPPED, whose name the ANSI code page cannot hold,
+# beside NEIGHBOUR, the name the code page's look-alike ("best fit") of it makes; nothing may
+# happen to either, and the folder must hold FILES after.
+lookalike() {
+    local d=$work/$1
+    mkdir -p "$d/$(dirname "$3")"
+    road "$d/$2"
+    road "$d/$3"
+    cp "$d/$3" "$work/$1-neighbour.snd"
+    "$drop" Tessorel "$d/$2"
+    check "$1: no box" boxes none 3000
+    check "$1: nothing renamed or written" files_are "$d" "$4"
+    check "$1: the neighbour untouched" cmp -s "$d/$3" "$work/$1-neighbour.snd"
+}
+lookalike "é in code page 932" café.snd cafe.snd "cafe.snd café.snd "
+lookalike "¥ in code page 932" x¥fx.snd x/fx.snd "x x¥fx.snd "
+
 # --- a path longer than a path buffer holds -----------------------------------------------------
 # The names are built to length from the test folder, which must leave room for them.
 if (( ${#work} < 200 )); then
@@ -167,15 +185,23 @@ if (( ${#work} < 200 )); then
     check "path over 259 bytes: no box" boxes none 3000
     check "path over 259 bytes: nothing changed" files_are "$d" "$base.snd $base.snd.snd "
     check "path over 259 bytes: the neighbour untouched" cmp -s "$d/$base.snd" "$work/long-neighbour.snd"
-    # "Z:" and the folder, then "\fx.snd": exactly 259 bytes, the longest path that fits.
-    d=$work/$(printf 'b%.0s' $(seq $((259 - 2 - ${#work} - 1 - 7))))
-    mkdir -p "$d"
-    road "$d/fx.snd"
-    "$drop" Tessorel "$d/fx.snd"
-    check "path of 259 bytes: confirmation" same "$(boxes ok 10000)" "$(printf '確認\t整列を完了しました')"
-    check "path of 259 bytes: sorted beside itself" files_are "$d" "fx.snd fx_old.snd "
+    # "Z:" and the folder, then "\fx.snd": 255 bytes, the longest path whose "fx_new.snd" and
+    # "fx_old.snd" still fit in 259; one byte more and the drop ends before anything is written.
+    for total in 255 256; do
+        d=$work/$(printf 'b%.0s' $(seq $((total - 2 - ${#work} - 1 - 7))))
+        mkdir -p "$d"
+        road "$d/fx.snd"
+        "$drop" Tessorel "$d/fx.snd"
+        if [ "$total" = 255 ]; then
+            check "path of 255 bytes: confirmation" same "$(boxes ok 10000)" "$(printf '確認\t整列を完了しました')"
+            check "path of 255 bytes: sorted beside itself" files_are "$d" "fx.snd fx_old.snd "
+        else
+            check "path of 256 bytes: no box" boxes none 3000
+            check "path of 256 bytes: nothing written" files_are "$d" "fx.snd "
+        fi
+    done
 else
-    echo "skip paths of 259 bytes and over: the test folder $work is too long to build them in"
+    echo "skip paths of 255 bytes and over: the test folder $work is too long to build them in"
 fi
 
 # --- closing ------------------------------------------------------------------------------------
@@ -190,6 +216,7 @@ road "$d/fx.wav"
 "$drop" Tessorel "$d/fx.wav"
 check "western code page: the warning reads in Japanese" \
     same "$(boxes ok 10000)" "$(printf '警告\t.sndファイルではありません')"
+lookalike "fullwidth letters in a western code page" ｆｘ.snd fx.snd "fx.snd ｆｘ.snd "
 stop_app
 
 echo "$passed passed, $failed failed"
