@@ -21,16 +21,20 @@
 namespace {
 
 constexpr char kUsage[] =
-    "Usage: tessorel [--list] FILE...\n"
+    "Usage: tessorel [--list | --check [--verbose]] FILE...\n"
     "Sorts each sound archive FILE (.snd) into ascending (group, item) order, exactly as a drop on\n"
     "the window would: the sorted archive takes FILE's name and the original is kept as\n"
     "BASE_old.snd beside it.\n"
     "\n"
     "  --list     print each archive's entries in chain order; change nothing\n"
+    "  --check    tell whether each archive is sorted already (a sort would write the very bytes\n"
+    "             it holds); print the first difference of each that is not; change nothing\n"
+    "  --verbose  with --check, print \"FILE: sorted\" for each sorted archive too\n"
     "  --help     show this help\n"
     "  --version  show the version\n"
     "\n"
-    "Exit status: 0 when every FILE was sorted (or listed), 1 when any was not, 2 for a usage error.\n";
+    "Exit status: 0 when every FILE was sorted (or listed, or is sorted), 1 when any was not,\n"
+    "2 for a usage error.\n";
 
 // Prints each message as "FILE: CAPTION: TEXT": warnings to standard error, the confirmation to
 // standard output.
@@ -67,6 +71,38 @@ void ListTable(const char* file, const EntryTable& table) {
     }
 }
 
+// With --check: prints nothing for a sorted archive (but with --verbose), else its first
+// difference from the archive a sort would write; true when sorted.
+bool CheckTable(const char* file, const EntryTable& table, bool verbose) {
+    const LayoutDifference d = CompareWithSorted(table);
+    const EntryRow* rows = table.rows;
+    switch (d.kind) {
+        case Layout::Sorted:
+            if (verbose) std::printf("%s: sorted\n", file);
+            return true;
+        case Layout::OutOfOrder:
+            std::printf("%s: not sorted: entry %u (%u,%u) follows (%u,%u)\n", file, d.entry,
+                        rows[d.entry - 1].group, rows[d.entry - 1].item, rows[d.entry - 2].group,
+                        rows[d.entry - 2].item);
+            break;
+        case Layout::Misplaced:
+            std::printf("%s: not laid out as sorted: entry %u starts at %llu, not %llu\n", file,
+                        d.entry, static_cast<unsigned long long>(d.found),
+                        static_cast<unsigned long long>(d.expected));
+            break;
+        case Layout::LastNext:
+            std::printf("%s: not laid out as sorted: entry %u's next-entry offset is %llu, not %llu\n",
+                        file, d.entry, static_cast<unsigned long long>(d.found),
+                        static_cast<unsigned long long>(d.expected));
+            break;
+        case Layout::Trailing:
+            std::printf("%s: %llu bytes after the last entry\n", file,
+                        static_cast<unsigned long long>(d.found));
+            break;
+    }
+    return false;
+}
+
 // Standard output that could not be written fails the command like any other failure, with one
 // line on standard error; a reader that went away (a closed pipe) ends it quietly.
 int FinishOutput(int status) {
@@ -81,6 +117,8 @@ int FinishOutput(int status) {
 
 int main(int argc, char** argv) {
     bool list = false;
+    bool check = false;
+    bool verbose = false;
     bool options = true;
     std::vector<const char*> files;
     for (int i = 1; i < argc; ++i) {
@@ -95,12 +133,23 @@ int main(int argc, char** argv) {
             return FinishOutput(0);
         } else if (options && std::strcmp(arg, "--list") == 0) {
             list = true;
+        } else if (options && std::strcmp(arg, "--check") == 0) {
+            check = true;
+        } else if (options && std::strcmp(arg, "--verbose") == 0) {
+            verbose = true;
         } else if (options && arg[0] == '-' && arg[1] != '\0') {
             std::fprintf(stderr, "tessorel: unknown option %s\n%s", arg, kUsage);
             return 2;
         } else {
             files.push_back(arg);
         }
+    }
+    if ((list && check) || (verbose && !check)) {
+        std::fprintf(stderr, "tessorel: %s\n%s",
+                     list && check ? "--list and --check do not go together"
+                                   : "--verbose goes with --check",
+                     kUsage);
+        return 2;
     }
     if (files.empty()) {
         std::fputs(kUsage, stderr);
@@ -120,15 +169,19 @@ int main(int argc, char** argv) {
         }
         PlatSetMessageSink(PrintMessage, const_cast<char*>(file));
         DropResult result;
-        if (list) {
+        bool ok;
+        if (list || check) {
             static EntryTable table;
             result = CheckDroppedFile(file, &table);
-            if (result == DropResult::Checked) ListTable(file, table);
+            ok = result == DropResult::Checked;
+            if (ok && list) ListTable(file, table);
+            if (ok && check) ok = CheckTable(file, table, verbose);
         } else {
             result = SortDroppedFile(file);
+            ok = result == DropResult::Sorted;
         }
         if (const char* reason = SilentReason(result)) std::fprintf(stderr, "%s: %s\n", file, reason);
-        if (result != (list ? DropResult::Checked : DropResult::Sorted)) status = 1;
+        if (!ok) status = 1;
         if (std::ferror(stdout)) break;  // nobody would learn how the rest went
     }
     PlatSetMessageSink(nullptr, nullptr);

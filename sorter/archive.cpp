@@ -26,13 +26,15 @@ void PutLe32(unsigned char* p, uint32_t v) {
     p[3] = static_cast<unsigned char>(v >> 24);
 }
 
+bool KeyBefore(const EntryRow& a, const EntryRow& b) {
+    return a.group != b.group ? a.group < b.group : a.item < b.item;
+}
+
 // Row indexes in ascending (group, item) order, rows of equal keys in table order.
 void SortedOrder(const EntryTable& table, uint16_t* order) {
     for (uint32_t k = 0; k < table.cntList; ++k) order[k] = static_cast<uint16_t>(k);
     std::stable_sort(order, order + table.cntList, [&table](uint16_t a, uint16_t b) {
-        const EntryRow& ra = table.rows[a];
-        const EntryRow& rb = table.rows[b];
-        return ra.group != rb.group ? ra.group < rb.group : ra.item < rb.item;
+        return KeyBefore(table.rows[a], table.rows[b]);
     });
 }
 
@@ -108,6 +110,7 @@ ReadResult ReadOpenTable(PlatFile* file, EntryTable* table) {
         offset = GetLe32(header);
     }
     table->cntList = count;
+    table->lastNext = offset;
     return ReadResult::Ok;
 }
 
@@ -143,6 +146,22 @@ bool CopyArchive(PlatFile* source, PlatFile* out, const EntryTable& table, const
 }
 
 }  // namespace
+
+LayoutDifference CompareWithSorted(const EntryTable& table) {
+    const uint32_t n = table.cntList;
+    for (uint32_t k = 1; k < n; ++k) {
+        if (KeyBefore(table.rows[k], table.rows[k - 1])) return {Layout::OutOfOrder, k + 1, 0, 0};
+    }
+    uint64_t at = kHeaderSize;  // where the sorted archive has entry k
+    for (uint32_t k = 0; k < n; ++k) {
+        if (table.rows[k].offset != at) return {Layout::Misplaced, k + 1, table.rows[k].offset, at};
+        at += kEntryHeaderSize + table.rows[k].length;
+    }
+    if (table.lastNext != at) return {Layout::LastNext, n, table.lastNext, at};
+    // ReadEntryTable saw every entry inside the file, so the file ends at `at` or after it.
+    if (table.fileSize != at) return {Layout::Trailing, n, table.fileSize - at, 0};
+    return {Layout::Sorted, 0, 0, 0};
+}
 
 ReadResult ReadEntryTable(PlatFile* source, EntryTable* table) {
     std::memset(table, 0, sizeof *table);

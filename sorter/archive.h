@@ -39,6 +39,7 @@ struct EntryTable {
     uint32_t maxGroup;  // largest group number of all rows (0 when all are 0)
     uint32_t maxItem;   // largest item number of all rows
     uint64_t fileSize;  // the source's size when the table was read
+    uint32_t lastNext;  // the last row's next-entry offset, which leads nowhere
     EntryRow rows[kMaxEntries];
 };
 
@@ -59,6 +60,26 @@ ReadResult ReadEntryTable(PlatFile* source, EntryTable* table);
 
 // The same through a handle of its own, closed before it returns.
 ReadResult ReadEntryTable(const char* fullPath, EntryTable* table);
+
+// Where an archive first differs from the one a sort would write of it, if anywhere.
+enum class Layout {
+    Sorted,      // a sort would write exactly the bytes the archive holds
+    OutOfOrder,  // entry `entry` (from 1, in chain order) has a smaller key than the one before
+    Misplaced,   // entry `entry` starts at `found`, where the sorted archive has it at `expected`
+                 // (for entry 1, the header's first-entry offset)
+    LastNext,    // the last entry's next-entry offset is `found`, not `expected`, its end
+    Trailing,    // `found` bytes follow the last entry
+};
+struct LayoutDifference {
+    Layout kind;
+    uint32_t entry;
+    uint64_t found;
+    uint64_t expected;
+};
+
+// Compares an archive, through its table, with the archive a sort would write of it: keys first,
+// in chain order, then where each entry lies, then what follows the last one.
+LayoutDifference CompareWithSorted(const EntryTable& table);
 
 enum class WriteResult {
     Ok,            // the sorted archive is complete, on stable storage and closed

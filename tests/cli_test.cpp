@@ -95,11 +95,13 @@ TEST(Cli, WarningsAndSilentEndsGoToStandardErrorAndFail) {
     WriteBytes(dir / "ok.snd", BuildArchive(kRoad));
     WriteBytes(dir / "taken.snd", BuildArchive(kRoad));
     fs::create_directory(dir / "taken_new.snd");
+    WriteBytes(dir / "busy.snd", BuildArchive(kRoad));  // locked as by another run
     WriteBytes(dir / "large.snd", BuildArchive({{1, 0, std::string(300000, 'x')}, {0, 0, "y"}}));
     // After "--", a name that looks like an option is a file's; "-" is a file's name too.
     const CliRun run = Tessorel(
-        dir, "fx.wav none.snd bad.snd taken.snd large.snd ok.snd -- --list -",
-        "trap '' XFSZ; ulimit -f 100; @");  // files of at most 100 blocks: large.snd cannot be written
+        dir, "fx.wav none.snd bad.snd taken.snd busy.snd large.snd ok.snd -- --list -",
+        // files of at most 100 blocks: large.snd cannot be written
+        "trap '' XFSZ; ulimit -f 100; flock busy.snd @");
     EXPECT_EQ(run.status, 1);
     EXPECT_EQ(run.out, "ok.snd: 確認: 整列を完了しました\n");
     EXPECT_EQ(run.err,
@@ -107,6 +109,7 @@ TEST(Cli, WarningsAndSilentEndsGoToStandardErrorAndFail) {
               "none.snd: cannot open\n"
               "bad.snd: 警告: 読込エラー2\n"
               "taken.snd: cannot create the sorted archive\n"
+              "busy.snd: busy: another sort of it is running\n"
               "large.snd: cannot write the sorted archive\n"
               "--list: 警告: .sndファイルではありません\n"
               "-: 警告: .sndファイルではありません\n");
@@ -186,6 +189,8 @@ TEST(Cli, UsageErrorsExitWithTwo) {
     } const cases[] = {
         {"", 2, ""},
         {"--bogus x.snd", 2, ""},
+        {"--check --list x.snd", 2, ""},
+        {"--verbose x.snd", 2, ""},
         {"--help", 0, "Usage: tessorel"},
         {"--version", 0, "tessorel "},
     };
@@ -194,6 +199,57 @@ TEST(Cli, UsageErrorsExitWithTwo) {
         EXPECT_EQ(run.status, c.status) << c.args;
         EXPECT_EQ(run.out.substr(0, std::string(c.outStart).size()), c.outStart) << c.args;
     }
+}
+
+// --check reads each file as a sort would, says where a sort would change it, and changes nothing.
+TEST(Cli, CheckTellsWhatASortWouldChange) {
+    TempDir dir;
+    const std::vector<TestEntry> inOrder = {kRoad[2], kRoad[1], kRoad[0]};
+    std::string damaged = BuildArchive(kRoad);
+    damaged.pop_back();
+    std::string lastNext = BuildArchive(inOrder);
+    PutLe32(lastNext, 512 + 24 + 25, 4);  // the last entry's next-entry offset
+    const std::pair<const char*, std::string> files[] = {
+        {"sorted.snd", BuildArchive(inOrder)},
+        {"unsorted.snd", BuildArchive(kRoad)},
+        {"items.snd", BuildArchive({kRoad[1], kRoad[2], kRoad[0]})},
+        {"late.snd", BuildArchive(inOrder, {1024, 1048, 1073})},
+        {"gap.snd", BuildArchive(inOrder, {512, 540, 565})},
+        {"last.snd", lastNext},
+        {"trailing.snd", BuildArchive(inOrder) + "xyz"},
+        {"bad.snd", damaged},
+    };
+    for (const auto& [name, bytes] : files) WriteBytes(dir / name, bytes);
+    struct Case {
+        const char* args;
+        int status;
+        const char* out;
+        const char* err;
+    } const cases[] = {
+        {"--check sorted.snd", 0, "", ""},
+        {"--check --verbose sorted.snd", 0, "sorted.snd: sorted\n", ""},
+        {"--check unsorted.snd", 1, "unsorted.snd: not sorted: entry 2 (0,5) follows (1,0)\n", ""},
+        {"--check items.snd", 1, "items.snd: not sorted: entry 2 (0,2) follows (0,5)\n", ""},
+        {"--check late.snd", 1, "late.snd: not laid out as sorted: entry 1 starts at 1024, not 512\n",
+         ""},
+        {"--check gap.snd", 1, "gap.snd: not laid out as sorted: entry 2 starts at 540, not 536\n", ""},
+        {"--check last.snd", 1,
+         "last.snd: not laid out as sorted: entry 3's next-entry offset is 4, not 585\n", ""},
+        {"--check trailing.snd", 1, "trailing.snd: 3 bytes after the last entry\n", ""},
+        {"--check bad.snd", 1, "", "bad.snd: 警告: 読込エラー2\n"},
+        {"--check sorted.snd none.snd unsorted.snd fx.wav", 1,
+         "unsorted.snd: not sorted: entry 2 (0,5) follows (1,0)\n",
+         "none.snd: cannot open\nfx.wav: 警告: .sndファイルではありません\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.args);
+        const CliRun run = Tessorel(dir, c.args);
+        EXPECT_EQ(run.status, c.status);
+        EXPECT_EQ(run.out, c.out);
+        EXPECT_EQ(run.err, c.err);
+    }
+    for (const auto& [name, bytes] : files) EXPECT_TRUE(ReadBytes(dir / name) == bytes) << name;
+    EXPECT_EQ(FilesIn(dir.path()).size(), std::size(files));
 }
 
 }  // namespace
