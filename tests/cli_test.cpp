@@ -15,11 +15,12 @@ struct CliRun {
     std::string err;
 };
 
-// Runs tessorel with `args` (already quoted for the shell) inside `dir`, in the shell command
-// `around`, where "@" stands for the command and its standard output goes to the shell's.
-CliRun Tessorel(const TempDir& dir, const std::string& args, const std::string& around = "@") {
+// Runs tessorel (or `program`) with `args` (already quoted for the shell) inside `dir`, in the shell
+// command `around`, where "@" stands for the command and its standard output goes to the shell's.
+CliRun Tessorel(const TempDir& dir, const std::string& args, const std::string& around = "@",
+                const char* program = TESSOREL_CLI) {
     std::string command = around;
-    command.replace(command.find('@'), 1, "'" TESSOREL_CLI "' " + args);
+    command.replace(command.find('@'), 1, "'" + std::string(program) + "' " + args);
     command = "cd '" + dir.path().string() + "' && { " + command + "; } >'" + dir.str(".out") +
               "' 2>'" + dir.str(".err") + "'";
     const int raw = std::system(command.c_str());
@@ -97,6 +98,7 @@ TEST(Cli, WarningsAndSilentEndsGoToStandardErrorAndFail) {
     fs::create_directory(dir / "taken_new.snd");
     WriteBytes(dir / "busy.snd", BuildArchive(kRoad));  // locked as by another run
     WriteBytes(dir / "large.snd", BuildArchive({{1, 0, std::string(300000, 'x')}, {0, 0, "y"}}));
+    WriteBytes(dir / "next.snd", BuildArchive(kRoad));
     // After "--", a name that looks like an option is a file's; "-" is a file's name too.
     const CliRun run = Tessorel(
         dir, "fx.wav none.snd bad.snd taken.snd busy.snd large.snd ok.snd -- --list -",
@@ -113,6 +115,18 @@ TEST(Cli, WarningsAndSilentEndsGoToStandardErrorAndFail) {
               "large.snd: cannot write the sorted archive\n"
               "--list: 警告: .sndファイルではありません\n"
               "-: 警告: .sndファイルではありません\n");
+    // The ends that only a refused system call brings about, each with its own reason.
+    for (const auto& [plan, reason] : {std::pair{"pread=EIO", "cannot read"},
+                                       {"chdir=EACCES", "cannot enter its directory"},
+                                       {"fsync-directory=EIO",
+                                        "renamed, but cannot flush its directory to the disk"}}) {
+        const CliRun refused =
+            Tessorel(dir, "./next.snd", std::string("TESSOREL_SYSCALLS=") + plan + " @", TESSOREL_SHIMMED);
+        EXPECT_EQ(refused.status, 1) << plan;
+        EXPECT_EQ(refused.err, "./next.snd: " + std::string(reason) + "\n");
+        fs::remove(dir / "next_old.snd");  // where the renames were done, but not flushed
+        WriteBytes(dir / "next.snd", BuildArchive(kRoad));
+    }
 }
 
 TEST(Cli, ListPrintsTheChainAndChangesNothing) {
@@ -151,20 +165,23 @@ TEST(Cli, OutputThatCannotBeWrittenFailsAndAClosedPipeIsQuiet) {
         {"--list fx.snd", "@ >/dev/full", 1, full},
         {"--help", "@ >/dev/full", 1, full},
         {"--version", "@ >/dev/full", 1, full},
-        {"fx.snd", "@ >/dev/full", 1, full},  // sorted, but the confirmation is lost
+        // Sorted, but the confirmation is lost: the command stops before the next file.
+        {"fx.snd next.snd", "@ >/dev/full", 1, full},
         {"--list big.snd big.snd big.snd big.snd", "trap '' PIPE; @ | head -c 10", 0, ""},
         {"--list big.snd big.snd big.snd big.snd", "@ | head -c 10", 0, ""},
     };
     std::vector<TestEntry> many;
     for (uint32_t k = 0; k < 1024; ++k) many.push_back({k, k, ""});
     WriteBytes(dir / "big.snd", BuildArchive(many));
+    WriteBytes(dir / "next.snd", BuildArchive(kRoad));
     for (const Case& c : cases) {
         SCOPED_TRACE(std::string(c.args) + " in " + c.around);
         const CliRun run = Tessorel(dir, c.args, c.around);
         EXPECT_EQ(run.status, c.status);  // a pipe's status is that of its reader
         EXPECT_EQ(run.err, c.err);
     }
-    EXPECT_EQ(FilesIn(dir.path()), (std::vector<std::string>{"big.snd", "fx.snd", "fx_old.snd"}));
+    EXPECT_EQ(FilesIn(dir.path()),
+              (std::vector<std::string>{"big.snd", "fx.snd", "fx_old.snd", "next.snd"}));
 }
 
 // Windows' 260-byte limit is not this system's: a file in a folder whose absolute path is some 300

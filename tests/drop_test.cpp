@@ -57,6 +57,11 @@ TEST(SortDroppedFile, WarningsChangeNothing) {
         {"fx.wav", BuildArchive(kRoad), DropResult::WrongExtension, kMsgNotSnd},
         {"fx.sn", BuildArchive(kRoad), DropResult::WrongExtension, kMsgNotSnd},
         {"snd", BuildArchive(kRoad), DropResult::WrongExtension, kMsgNotSnd},
+        // Each of the four bytes counts, whatever the case of the others.
+        {"fx_snd", BuildArchive(kRoad), DropResult::WrongExtension, kMsgNotSnd},
+        {"fx.SNA", BuildArchive(kRoad), DropResult::WrongExtension, kMsgNotSnd},
+        {"fx.sMd", BuildArchive(kRoad), DropResult::WrongExtension, kMsgNotSnd},
+        {"fx.Tnd", BuildArchive(kRoad), DropResult::WrongExtension, kMsgNotSnd},
         {"fx.snd", badSignature, DropResult::BadSignature, kMsgBadSignature},
         {"fx.snd", badCount, DropResult::BadCount, kMsgBadCount},
         {"fx.snd", damaged, DropResult::Damaged, kMsgDamaged},

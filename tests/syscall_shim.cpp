@@ -22,6 +22,7 @@ ssize_t __real_write(int, const void*, size_t);
 int __real_fsync(int);
 int __real_fchown(int, uid_t, gid_t);
 int __real_open(const char*, int, ...);
+int __real_chdir(const char*);
 }
 
 namespace {
@@ -36,6 +37,8 @@ struct Plan {
     int fchown = 0;
     int unlinkAfterLink = 0;
     int openDirectory = 0;
+    int chdir = 0;
+    bool shortWrites = false;  // write and copy_file_range move at most half of what is asked
     unsigned modeAtFchown = 0;
     bool linked = false;  // a link went through, and no unlink came after it yet
     bool interrupted = false;  // the last pread or write was interrupted
@@ -84,6 +87,10 @@ bool SetSyscallFaults(const char* plan) {
         const size_t equals = item.find('=');
         if (equals == std::string::npos) return false;
         const std::string call = item.substr(0, equals);
+        if (item.substr(equals + 1) == "SHORT" && (call == "write" || call == "copy_file_range")) {
+            gPlan.shortWrites = true;
+            continue;
+        }
         const int error = ErrnoNamed(item.substr(equals + 1));
         if (error == 0) return false;
         struct Call {
@@ -97,7 +104,8 @@ bool SetSyscallFaults(const char* plan) {
                            {"fsync-directory", &Plan::fsyncDirectory},
                            {"fchown", &Plan::fchown},
                            {"unlink-after-link", &Plan::unlinkAfterLink},
-                           {"open-directory", &Plan::openDirectory}};
+                           {"open-directory", &Plan::openDirectory},
+                           {"chdir", &Plan::chdir}};
         bool known = false;
         for (const Call& c : calls) {
             if (call == c.name) {
@@ -114,6 +122,13 @@ int SyscallFaultsMade() { return gPlan.made; }
 
 unsigned SyscallModeAtFchown() { return gPlan.modeAtFchown; }
 
+// A count of bytes to move, cut to half (at least one) where writes come up short, as on some
+// FUSE, network and special file systems.
+size_t Shortened(size_t n) {
+    if (gPlan.shortWrites && n > 1) ++gPlan.made;
+    return gPlan.shortWrites && n > 1 ? n / 2 : n;
+}
+
 extern "C" {
 
 int __wrap_renameat2(int fromDir, const char* from, int toDir, const char* to, unsigned flags) {
@@ -124,7 +139,7 @@ int __wrap_renameat2(int fromDir, const char* from, int toDir, const char* to, u
 ssize_t __wrap_copy_file_range(int in, off_t* inOffset, int out, off_t* outOffset, size_t n,
                                unsigned flags) {
     if (gPlan.copyFileRange != 0) return Fail(gPlan.copyFileRange);
-    return __real_copy_file_range(in, inOffset, out, outOffset, n, flags);
+    return __real_copy_file_range(in, inOffset, out, outOffset, Shortened(n), flags);
 }
 
 // EINTR interrupts every other call, so that each is first interrupted, then retried; any other
@@ -145,7 +160,7 @@ ssize_t __wrap_pread(int fd, void* buf, size_t n, off_t offset) {
 
 ssize_t __wrap_write(int fd, const void* buf, size_t n) {
     if (Interrupts(gPlan.write)) return Fail(gPlan.write);
-    return __real_write(fd, buf, n);
+    return __real_write(fd, buf, Shortened(n));
 }
 
 int __wrap_fsync(int fd) {
@@ -169,6 +184,11 @@ int __wrap_open(const char* path, int flags, mode_t mode) {
         return Fail(gPlan.openDirectory);
     }
     return __real_open(path, flags, mode);
+}
+
+int __wrap_chdir(const char* path) {
+    if (gPlan.chdir != 0) return Fail(gPlan.chdir);
+    return __real_chdir(path);
 }
 
 int __wrap_link(const char* from, const char* to) {

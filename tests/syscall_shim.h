@@ -3,9 +3,10 @@
 #pragma once
 
 // Sets which calls fail, as a comma-separated list of CALL=ERRNO:
-//   renameat2=E, copy_file_range=E, fsync=E, fchown=E
+//   renameat2=E, copy_file_range=E, fsync=E, fchown=E, chdir=E
 //                                   every call fails with E (EINVAL, ENOSYS, EXDEV, EIO, ...)
 //   fsync-directory=E               every fsync of a directory fails with E
+//   write=SHORT, copy_file_range=SHORT  every call moves at most half the bytes asked for
 //   pread=E, write=E                with EINTR, each call is first interrupted, then goes
 //                                   through; with another error, every call fails
 //   unlink-after-link=E             the first unlink after a successful link fails with E

@@ -76,6 +76,8 @@ TEST_F(Syscalls, RefusedCallsEndTheSortAsTheyMust) {
         {"pread=EINTR", DropResult::Sorted, false},
         {"pread=EINTR,copy_file_range=EXDEV", DropResult::Sorted, false},
         {"write=EINTR", DropResult::Sorted, false},
+        {"write=SHORT", DropResult::Sorted, false},
+        {"copy_file_range=SHORT", DropResult::Sorted, false},
         {"pread=EIO", DropResult::ReadFailed, false},
         {"write=EIO", DropResult::WriteFailed, false},
         {"fsync=EIO", DropResult::WriteFailed, false},
