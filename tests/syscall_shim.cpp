@@ -38,7 +38,8 @@ struct Plan {
     int unlinkAfterLink = 0;
     int openDirectory = 0;
     int chdir = 0;
-    bool shortWrites = false;  // write and copy_file_range move at most half of what is asked
+    bool shortWrites = false;
+    bool plant = false;        // a successful unlink of a name is followed by another's link there  // write and copy_file_range move at most half of what is asked
     unsigned modeAtFchown = 0;
     bool linked = false;  // a link went through, and no unlink came after it yet
     bool interrupted = false;  // the last pread or write was interrupted
@@ -89,6 +90,10 @@ bool SetSyscallFaults(const char* plan) {
         const std::string call = item.substr(0, equals);
         if (item.substr(equals + 1) == "SHORT" && (call == "write" || call == "copy_file_range")) {
             gPlan.shortWrites = true;
+            continue;
+        }
+        if (item == "unlink=PLANT") {
+            gPlan.plant = true;
             continue;
         }
         const int error = ErrnoNamed(item.substr(equals + 1));
@@ -203,7 +208,16 @@ int __wrap_unlink(const char* path) {
         return Fail(gPlan.unlinkAfterLink);
     }
     gPlan.linked = false;
-    return __real_unlink(path);
+    const int r = __real_unlink(path);
+    if (r == 0 && gPlan.plant) {
+        // Another program takes the name at once: a second name of the file "kept" beside it.
+        const std::string name = path;
+        const size_t slash = name.rfind('/');
+        const std::string kept = (slash == std::string::npos ? "" : name.substr(0, slash + 1)) + "kept";
+        __real_link(kept.c_str(), path);
+        ++gPlan.made;
+    }
+    return r;
 }
 
 }  // extern "C"

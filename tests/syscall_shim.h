@@ -10,6 +10,8 @@
 //   pread=E, write=E                with EINTR, each call is first interrupted, then goes
 //                                   through; with another error, every call fails
 //   unlink-after-link=E             the first unlink after a successful link fails with E
+//   unlink=PLANT                    each name a successful unlink frees becomes at once a second
+//                                   name of the file "kept" in the same folder
 //   open-directory=E                every open of a directory for reading fails with E
 // The empty list lets every call through. At start-up the list comes from TESSOREL_SYSCALLS.
 // False when the list cannot be understood.

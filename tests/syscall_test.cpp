@@ -55,6 +55,22 @@ TEST_F(Syscalls, UnlinkFailingAfterTheLinkLeavesTheOldNameAlone) {
     EXPECT_EQ(SyscallFaultsMade(), 2);  // the rename, and the unlink
 }
 
+// A name taken in the moment after the leftover new archive was deleted is refused, never written.
+TEST_F(Syscalls, NameTakenRightAfterTheLeftoverWentIsLeftAlone) {
+    ASSERT_TRUE(SetSyscallFaults("unlink=PLANT"));
+    TempDir dir;
+    const std::string original = BuildArchive(kEntries);
+    WriteBytes(dir / "fx.snd", original);
+    WriteBytes(dir / "fx_new.snd", "left by an earlier run");
+    WriteBytes(dir / "kept", "kept");
+    MessageLog log;
+    EXPECT_EQ(SortDroppedFile(dir.str("fx.snd").c_str()), DropResult::CreateFailed);
+    EXPECT_EQ(SyscallFaultsMade(), 1);
+    EXPECT_EQ(FilesIn(dir.path()), (std::vector<std::string>{"fx.snd", "fx_new.snd", "kept"}));
+    EXPECT_EQ(ReadBytes(dir / "kept"), "kept");
+    EXPECT_EQ(ReadBytes(dir / "fx.snd"), original);
+}
+
 // Where the system cannot copy between the files, the data goes through a buffer; an interrupted
 // call is made again; a folder that cannot be listed is flushed with its file system; every other
 // refusal ends the sort as its own failure, never confirmed, and with the original's bytes under

@@ -128,6 +128,31 @@ TEST(WindowsRename, EveryRenameIsWrittenThroughAndNeverReplaces) {
     EXPECT_EQ(gMoveFlags, (std::vector<DWORD>{MOVEFILE_WRITE_THROUGH, MOVEFILE_WRITE_THROUGH}));
 }
 
+using DeleteFileAFunction = BOOL(WINAPI*)(LPCSTR);
+DeleteFileAFunction gDeleteFileA = nullptr;
+
+// Deletes the file, and another program takes its name at once.
+BOOL WINAPI DeleteThenPlant(LPCSTR path) {
+    const BOOL deleted = gDeleteFileA(path);
+    if (deleted) WriteBytes(path, "planted");
+    return deleted;
+}
+
+// A name taken in the moment after the leftover new archive was deleted is refused, never written.
+TEST(WindowsCreate, NameTakenRightAfterTheLeftoverWentIsLeftAlone) {
+    gDeleteFileA = reinterpret_cast<DeleteFileAFunction>(
+        ReplaceImport("DeleteFileA", reinterpret_cast<void*>(&DeleteThenPlant)));
+    ASSERT_NE(gDeleteFileA, nullptr) << "the program does not delete through DeleteFileA";
+    TempDir dir;
+    WriteBytes(dir / "fx.snd", BuildArchive({{1, 0, "b"}, {0, 0, "a"}}));
+    WriteBytes(dir / "fx_new.snd", "left by an earlier run");
+    MessageLog log;
+    EXPECT_EQ(SortDroppedFile(dir.str("fx.snd").c_str()), DropResult::CreateFailed);
+    ReplaceImport("DeleteFileA", reinterpret_cast<void*>(gDeleteFileA));
+    EXPECT_EQ(ReadBytes(dir / "fx_new.snd"), "planted");
+    EXPECT_EQ(FilesIn(dir.path()), (std::vector<std::string>{"fx.snd", "fx_new.snd"}));
+}
+
 // The archive a sort holds open may be read by other programs, and written by none.
 TEST(WindowsShare, OpenArchiveMayBeReadButNotWritten) {
     TempDir dir;
