@@ -69,7 +69,8 @@ for f in app/tessorel.exe "$zip" "$zip.sha256"; do
 done
 rm -rf "$again"
 ((differ == 0)) || exit 1
-i686-w64-mingw32-objdump -p build/windows/app/tessorel.exe | grep 'DLL Name'
+echo "== the shipped program's form"
+scripts/check-exe.sh build/windows/app/tessorel.exe
 
 # The shipped program is the i686 build. Where the kernel runs 32-bit code, Wine's 32-bit loader
 # runs it here; where it does not, a virtual machine whose kernel does runs it, and the x86_64 build
