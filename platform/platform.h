@@ -8,8 +8,9 @@
 #include <cstddef>
 #include <cstdint>
 
-// kPlatPathBufferSize, the size of a path buffer, comes from the platform folder's own header.
-#include "platform_limits.h"
+// kPlatPathBufferSize, the size of a path buffer, and kPlatFullPathLimitsRelativeNames come from
+// the chosen platform folder's own header, which the build names.
+#include TESSOREL_PLATFORM_LIMITS
 
 // An open file. Opaque: only the functions below look inside.
 struct PlatFile;
@@ -128,3 +129,10 @@ typedef void (*PlatMessageSink)(const char* text, const char* caption, void* con
 
 // Sets the sink for every following PlatShowMessage; a null sink restores the default display.
 void PlatSetMessageSink(PlatMessageSink sink, void* context);
+
+// platform_functions.h lists the file functions above once more, for wrappers to expand; here the
+// build checks that the list says what the contract says.
+#define PLAT_FUNCTION(result, name, parameters, arguments) \
+    static_assert(sizeof(static_cast<result(*) parameters>(&name)) != 0, #name);
+#include "platform_functions.h"
+#undef PLAT_FUNCTION

@@ -6,22 +6,10 @@
 
 #include "platform.h"
 
-// The real layer, built a second time with these names (see tests/CMakeLists.txt).
-PlatFile* RealPlatOpenRead(const char* path);
-bool RealPlatLock(PlatFile* file);
-bool RealPlatStateOf(PlatFile* file, PlatFileState* state);
-bool RealPlatStateAt(const char* path, PlatFileState* state);
-PlatFile* RealPlatCreate(const char* path, PlatFile* like);
-bool RealPlatFileSize(PlatFile* file, uint64_t* size);
-bool RealPlatReadAt(PlatFile* file, uint64_t offset, void* buf, uint32_t n, uint32_t* got);
-bool RealPlatWrite(PlatFile* file, const void* buf, uint32_t n);
-PlatCopyResult RealPlatCopyRange(PlatFile* source, uint64_t offset, PlatFile* out, uint32_t n);
-bool RealPlatFlush(PlatFile* file);
-bool RealPlatClose(PlatFile* file);
-bool RealPlatRenameNoReplace(const char* from, const char* to);
-bool RealPlatRemove(const char* path);
-bool RealPlatSetCurrentDirectory(const char* dir);
-bool RealPlatFlushDirectory(const char* dir, PlatFile* inIt);
+// The real layer, built a second time with every listed name prefixed Real (tests/CMakeLists.txt).
+#define PLAT_FUNCTION(result, name, parameters, arguments) result Real##name parameters;
+#include "platform_functions.h"
+#undef PLAT_FUNCTION
 
 namespace {
 
@@ -77,25 +65,11 @@ PlatFile* PlatOpenRead(const char* path) {
     return Breaks("PlatOpenRead") ? nullptr : RealPlatOpenRead(path);
 }
 
-bool PlatLock(PlatFile* file) { return !Breaks("PlatLock") && RealPlatLock(file); }
-
-bool PlatStateOf(PlatFile* file, PlatFileState* state) {
-    return !Breaks("PlatStateOf") && RealPlatStateOf(file, state);
-}
-
-bool PlatStateAt(const char* path, PlatFileState* state) {
-    return !Breaks("PlatStateAt") && RealPlatStateAt(path, state);
-}
-
 PlatFile* PlatCreate(const char* path, PlatFile* like) {
     if (Breaks("PlatCreate")) return nullptr;
     PlatFile* file = RealPlatCreate(path, like);
     if (file != nullptr) gOpen[file] = Created{path};
     return file;
-}
-
-bool PlatFileSize(PlatFile* file, uint64_t* size) {
-    return !Breaks("PlatFileSize") && RealPlatFileSize(file, size);
 }
 
 bool PlatReadAt(PlatFile* file, uint64_t offset, void* buf, uint32_t n, uint32_t* got) {
@@ -154,12 +128,13 @@ bool PlatRenameNoReplace(const char* from, const char* to) {
     return RealPlatRenameNoReplace(from, to);
 }
 
-bool PlatRemove(const char* path) { return !Breaks("PlatRemove") && RealPlatRemove(path); }
-
-bool PlatFlushDirectory(const char* dir, PlatFile* inIt) {
-    return !Breaks("PlatFlushDirectory") && RealPlatFlushDirectory(dir, inIt);
-}
-
-bool PlatSetCurrentDirectory(const char* dir) {
-    return !Breaks("PlatSetCurrentDirectory") && RealPlatSetCurrentDirectory(dir);
-}
+// The calls whose only fault is to fail outright.
+#define SIMPLE(name, parameters, arguments) \
+    bool name parameters { return !Breaks(#name) && Real##name arguments; }
+SIMPLE(PlatLock, (PlatFile* file), (file))
+SIMPLE(PlatStateOf, (PlatFile* file, PlatFileState* state), (file, state))
+SIMPLE(PlatStateAt, (const char* path, PlatFileState* state), (path, state))
+SIMPLE(PlatFileSize, (PlatFile* file, uint64_t* size), (file, size))
+SIMPLE(PlatRemove, (const char* path), (path))
+SIMPLE(PlatFlushDirectory, (const char* dir, PlatFile* inIt), (dir, inIt))
+SIMPLE(PlatSetCurrentDirectory, (const char* dir), (dir))
