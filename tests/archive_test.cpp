@@ -4,15 +4,16 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <initializer_list>
 
 #include "support.h"
 
 namespace {
 
-std::string Data(size_t n, char seed) {
-    std::string s(n, '\0');
-    for (size_t i = 0; i < n; ++i) s[i] = static_cast<char>(seed + i * 7);
-    return s;
+// `bytes` with 32-bit numbers written at the given offsets.
+std::string Patch(std::string bytes, std::initializer_list<std::pair<size_t, uint32_t>> numbers) {
+    for (const auto& [at, value] : numbers) PutLe32(bytes, at, value);
+    return bytes;
 }
 
 ReadResult Read(const TempDir& dir, const std::string& bytes, EntryTable* table) {
@@ -47,86 +48,51 @@ TEST(ReadEntryTable, FollowsTheChainAndKeepsTheLargestKeys) {
     EXPECT_EQ(table.maxItem, 9u);
 }
 
-TEST(ReadEntryTable, CountMustLieBetweenOneAnd1024) {
-    TempDir dir;
+TEST(ReadEntryTable, ReadsWhatItMayAndRefusesTheRest) {
     const std::string one = BuildArchive({{0, 0, "x"}});
-    for (const auto& [count, expected] : {std::pair{0u, ReadResult::BadCount},
-                                          {1u, ReadResult::Ok},
-                                          {1024u, ReadResult::Ok},
-                                          {1025u, ReadResult::BadCount},
-                                          {0xFFFFFFFFu, ReadResult::BadCount}}) {
-        // The one entry links to itself, so the chain holds any count of rows.
-        std::string bytes = one;
-        PutLe32(bytes, 16, count);
-        PutLe32(bytes, 512, 512);
-        EntryTable table;
-        EXPECT_EQ(Read(dir, bytes, &table), expected) << count;
-    }
-}
-
-TEST(ReadEntryTable, SignatureIgnoresCaseOfLettersOnly) {
-    TempDir dir;
-    const std::string good = BuildArchive({{0, 0, "x"}});
-    struct Case {
-        std::string signature;
-        ReadResult expected;
-    } const cases[] = {
-        {std::string("vorlindesnd\0", 12), ReadResult::Ok},
-        {std::string("VORLINDESND\0", 12), ReadResult::Ok},
-        {std::string("VorlindeSnd ", 12), ReadResult::BadSignature},
-        {std::string("VorlindeSnd\x01", 12), ReadResult::BadSignature},
-        {std::string("VorlindeSne\0", 12), ReadResult::BadSignature},
+    const std::string two = BuildArchive({{0, 0, "abcd"}, {1, 0, "efgh"}});  // 552 bytes
+    const auto signature = [&one](const char* twelve) {
+        return std::string(twelve, 12) + one.substr(12);
     };
-    for (const Case& c : cases) {
-        std::string bytes = good;
-        bytes.replace(0, 12, c.signature);
-        EntryTable table;
-        EXPECT_EQ(Read(dir, bytes, &table), c.expected) << c.signature;
-    }
-}
-
-TEST(ReadEntryTable, ShortFilesReadZerosForMissingHeaderBytes) {
-    TempDir dir;
     struct Case {
+        const char* what;
         std::string bytes;
         ReadResult expected;
     } const cases[] = {
-        {"", ReadResult::BadSignature},
-        {"VorlindeSnd", ReadResult::BadCount},  // the missing twelfth byte reads as its zero
-        {std::string("VorlindeSnd\0\0\0\0\0\0\0", 18), ReadResult::BadCount},
+        // cntList lies in 1..1024. The one entry links to itself, so the chain holds any count.
+        {"count 0", Patch(one, {{16, 0}, {512, 512}}), ReadResult::BadCount},
+        {"count 1", Patch(one, {{16, 1}, {512, 512}}), ReadResult::Ok},
+        {"count 1024", Patch(one, {{16, 1024}, {512, 512}}), ReadResult::Ok},
+        {"count 1025", Patch(one, {{16, 1025}, {512, 512}}), ReadResult::BadCount},
+        {"count 2^32 - 1", Patch(one, {{16, 0xFFFFFFFFu}, {512, 512}}), ReadResult::BadCount},
+        // The signature ignores the case of its letters, and only of them.
+        {"signature in lower case", signature("vorlindesnd\0"), ReadResult::Ok},
+        {"signature in upper case", signature("VORLINDESND\0"), ReadResult::Ok},
+        {"signature ending in a space", signature("VorlindeSnd "), ReadResult::BadSignature},
+        {"signature ending in 01", signature("VorlindeSnd\x01"), ReadResult::BadSignature},
+        {"signature with one letter off", signature("VorlindeSne\0"), ReadResult::BadSignature},
+        // A file too short reads zeros for the header bytes it lacks.
+        {"empty file", "", ReadResult::BadSignature},
+        {"the signature's letters alone", "VorlindeSnd", ReadResult::BadCount},
+        {"18 bytes, count 0", std::string("VorlindeSnd\0\0\0\0\0\0\0", 18), ReadResult::BadCount},
         // A count of 1 from two bytes; the first-entry offset reads as 0, and the "entry" there
         // claims a length the file cannot hold.
-        {std::string("VorlindeSnd\0\0\0\0\0\1\0", 18), ReadResult::Damaged},
+        {"18 bytes, count 1", std::string("VorlindeSnd\0\0\0\0\0\1\0", 18), ReadResult::Damaged},
+        // An entry header or data that lies past the end of the file is damaged.
+        {"data ends exactly at the end", two, ReadResult::Ok},
+        {"first entry past the end", Patch(two, {{20, 552}}), ReadResult::Damaged},
+        {"first entry far past the end", Patch(two, {{20, 0xFFFFFFF8u}}), ReadResult::Damaged},
+        {"entry header cut short", Patch(two, {{20, 540}}), ReadResult::Damaged},
+        {"second entry past the end", Patch(two, {{512, 9000}}), ReadResult::Damaged},
+        {"data one byte too long", Patch(two, {{536, 5}}), ReadResult::Damaged},
+        {"data length at its largest", Patch(two, {{536, 0xFFFFFFFFu}}), ReadResult::Damaged},
+        {"data length that wraps with the offset", Patch(two, {{536, 0xFFFFFFFFu - 540}}),
+         ReadResult::Damaged},
     };
-    for (const Case& c : cases) {
-        EntryTable table;
-        EXPECT_EQ(Read(dir, c.bytes, &table), c.expected) << c.bytes.size() << " bytes";
-    }
-}
-
-TEST(ReadEntryTable, EntriesPastTheEndAreDamaged) {
     TempDir dir;
-    const std::string good = BuildArchive({{0, 0, "abcd"}, {1, 0, "efgh"}});  // 552 bytes
-    struct Case {
-        const char* what;
-        size_t at;
-        uint32_t value;
-        ReadResult expected;
-    } const cases[] = {
-        {"data ends exactly at the end", 0, 0, ReadResult::Ok},
-        {"first entry past the end", 20, 552, ReadResult::Damaged},
-        {"first entry far past the end", 20, 0xFFFFFFF8u, ReadResult::Damaged},
-        {"entry header cut short", 20, 540, ReadResult::Damaged},
-        {"second entry past the end", 512, 9000, ReadResult::Damaged},
-        {"data one byte too long", 536, 5, ReadResult::Damaged},
-        {"data length at its largest", 536, 0xFFFFFFFFu, ReadResult::Damaged},
-        {"data length that wraps with the offset", 536, 0xFFFFFFFFu - 540, ReadResult::Damaged},
-    };
     for (const Case& c : cases) {
-        std::string bytes = good;
-        if (c.at != 0) PutLe32(bytes, c.at, c.value);
         EntryTable table;
-        EXPECT_EQ(Read(dir, bytes, &table), c.expected) << c.what;
+        EXPECT_EQ(Read(dir, c.bytes, &table), c.expected) << c.what;
     }
 }
 
@@ -188,8 +154,8 @@ TEST(WriteSortedArchive, KeysAreUnsignedOverTheFull32Bits) {
 
 TEST(WriteSortedArchive, ScatteredAndBackwardChainsComeOutContiguous) {
     TempDir dir;
-    const std::vector<TestEntry> entries = {{5, 0, Data(100, 1)}, {4, 0, ""}, {3, 0, Data(3, 2)},
-                                            {2, 0, Data(70, 3)}};
+    const std::vector<TestEntry> entries = {{5, 0, Pattern(100, 1)}, {4, 0, ""}, {3, 0, Pattern(3, 2)},
+                                            {2, 0, Pattern(70, 3)}};
     const std::string source = BuildArchive(entries, {5000, 3000, 2999 - 19 - 50, 600});
     const std::string out = Sort(dir, source);
     const std::vector<TestEntry> expected = {entries[3], entries[2], entries[1], entries[0]};
@@ -214,13 +180,13 @@ TEST(WriteSortedArchive, EmptyEntryIsItsHeaderAlone) {
 TEST(WriteSortedArchive, SortedArchiveComesBackByteForByte) {
     TempDir dir;
     const std::string source =
-        BuildArchive({{0, 0, Data(10, 5)}, {0, 1, ""}, {0, 1, Data(33, 6)}, {9, 0, Data(1, 7)}});
+        BuildArchive({{0, 0, Pattern(10, 5)}, {0, 1, ""}, {0, 1, Pattern(33, 6)}, {9, 0, Pattern(1, 7)}});
     EXPECT_EQ(Sort(dir, source), source);
 }
 
 TEST(WriteSortedArchive, EntriesLargerThanTheCopyBufferArriveWhole) {
     TempDir dir;
-    const std::vector<TestEntry> entries = {{2, 0, Data((5u << 19) + 3, 9)}, {1, 0, Data(1u << 20, 4)}};
+    const std::vector<TestEntry> entries = {{2, 0, Pattern((5u << 19) + 3, 9)}, {1, 0, Pattern(1u << 20, 4)}};
     const std::string out = Sort(dir, BuildArchive(entries));
     const std::vector<TestEntry> expected = {entries[1], entries[0]};
     EXPECT_TRUE(SortedLayoutEntries(out) == expected);
@@ -237,15 +203,8 @@ TEST(WriteSortedArchive, EntriesBeyond2GiBAreReached) {
     {
         std::ofstream out(dir / "a.snd", std::ios::binary);
         out.write(head.data(), 512);
-        std::string e1(16, '\0'), e2(16, '\0');
-        PutLe32(e1, 0, top);
-        PutLe32(e1, 4, 4);
-        PutLe32(e1, 8, 7);
-        e1 += "HIGH";
-        PutLe32(e2, 0, 0);
-        PutLe32(e2, 4, 3);
-        PutLe32(e2, 8, 6);
-        e2 += "TOP";
+        const std::string e1 = EntryHeader(top, 4, 7, 0) + "HIGH";
+        const std::string e2 = EntryHeader(0, 3, 6, 0) + "TOP";
         out.seekp(high);
         out.write(e1.data(), static_cast<std::streamsize>(e1.size()));
         out.seekp(top);
@@ -263,13 +222,9 @@ TEST(WriteSortedArchive, EntriesBeyond2GiBAreReached) {
 // A source shorter than its 512 header bytes: what it lacks of them is written as zeros.
 TEST(WriteSortedArchive, SourceShorterThanTheHeaderSorts) {
     TempDir dir;
-    std::string source = BuildArchive({{7, 1, ""}}).substr(0, 24);  // signature, count 1
-    PutLe32(source, 20, 24);          // the one entry right after the header numbers
-    PutLe32(source, 24, 40);          // ... is 16 bytes long, ending the file at 40
-    PutLe32(source, 28, 0);
-    PutLe32(source, 32, 7);
-    PutLe32(source, 36, 1);
-    ASSERT_EQ(source.size(), 40u);
+    // The signature, count 1, and the one entry right after the header numbers, ending at 40.
+    const std::string source =
+        Patch(BuildArchive({{7, 1, ""}}).substr(0, 24), {{20, 24}}) + EntryHeader(40, 0, 7, 1);
     const std::string out = Sort(dir, source);
     std::string header = source + std::string(512 - 40, '\0');
     PutLe32(header, 20, 512);

@@ -30,8 +30,6 @@ CliRun Tessorel(const TempDir& dir, const std::string& args, const std::string& 
     return run;
 }
 
-const std::vector<TestEntry> kRoad = {{1, 0, "one-zero"}, {0, 5, "zero-five"}, {0, 2, "zero-two"}};
-
 TEST(Cli, SortsEachFileReportingInUtf8) {
     TempDir dir;
     fs::create_directories(dir / "a" / "b");
@@ -43,11 +41,9 @@ TEST(Cli, SortsEachFileReportingInUtf8) {
     EXPECT_EQ(run.status, 0);
     EXPECT_EQ(run.out, "a/fx.snd: 確認: 整列を完了しました\na/b/fx.snd: 確認: 整列を完了しました\n");
     EXPECT_EQ(run.err, "");
-    for (const fs::path& sub : {dir / "a", dir / "a" / "b"}) {
-        EXPECT_EQ(ReadBytes(sub / "fx_old.snd"), original);
-        const std::vector<TestEntry> expected = {kRoad[2], kRoad[1], kRoad[0]};
-        EXPECT_EQ(SortedLayoutEntries(ReadBytes(sub / "fx.snd")), expected);
-    }
+    ExpectSorted(dir / "a" / "b", "fx.snd", "fx_old.snd", original);
+    EXPECT_EQ(ReadBytes(dir / "a" / "fx_old.snd"), original);
+    EXPECT_EQ(SortedLayoutEntries(ReadBytes(dir / "a" / "fx.snd")), kRoadSorted);
 }
 
 // Started in a directory whose name is longer than PATH_MAX, relative names cannot be made absolute;
@@ -221,7 +217,7 @@ TEST(Cli, UsageErrorsExitWithTwo) {
 // --check reads each file as a sort would, says where a sort would change it, and changes nothing.
 TEST(Cli, CheckTellsWhatASortWouldChange) {
     TempDir dir;
-    const std::vector<TestEntry> inOrder = {kRoad[2], kRoad[1], kRoad[0]};
+    const std::vector<TestEntry>& inOrder = kRoadSorted;
     std::string damaged = BuildArchive(kRoad);
     damaged.pop_back();
     std::string lastNext = BuildArchive(inOrder);

@@ -10,18 +10,6 @@ namespace {
 
 constexpr uint64_t k4GiB = uint64_t{1} << 32;
 
-std::string Pattern(size_t n, unsigned seed) {
-    std::string s(n, '\0');
-    for (size_t i = 0; i < n; ++i) s[i] = static_cast<char>((i * 2654435761u + seed) >> 13);
-    return s;
-}
-
-std::string EntryHeader(uint32_t next, uint32_t length, uint32_t group, uint32_t item) {
-    std::string h;
-    for (const uint32_t v : {next, length, group, item}) PutLe32(h, h.size(), v);
-    return h;
-}
-
 // Every place an entry can lie in a file past 4 GiB. The chain runs: a low entry at 512; `cross`,
 // whose 3 MiB of data (three pieces of the copy buffer) run across 2^32; `straddle`, whose header
 // starts 8 bytes below 2^32 and ends above it, and lies inside the data of `cross`.

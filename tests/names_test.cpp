@@ -18,9 +18,9 @@ struct NameCase {
     std::string backup;    // the backup's name when sorted, else ""
 };
 
-// Runs one drop of `name` inside a fresh folder and checks what is left there. The name is dropped
-// as it is, with no folder before it, so that names up to the longest a file may have fit in the
-// 259 bytes of a path.
+// Runs one drop of `name` inside a fresh folder and checks the messages and what is left there. The
+// name is dropped as it is, with no folder before it (so that names up to the longest a file may
+// have fit in the 259 bytes of a path), and must resolve where it was opened.
 void Drop(const NameCase& c) {
     SCOPED_TRACE(std::to_string(c.name.size()) + "-byte name " + c.name.substr(0, 40));
     TempDir dir;
@@ -30,13 +30,11 @@ void Drop(const NameCase& c) {
     MessageLog log;
     EXPECT_EQ(SortDroppedFile(c.name.c_str()), c.result);
     if (c.result == DropResult::Sorted) {
-        EXPECT_EQ(FilesIn(dir.path()), (std::vector<std::string>{c.name, c.backup}));
-        EXPECT_EQ(ReadBytes(dir / c.backup), original);
-        EXPECT_EQ(SortedLayoutEntries(ReadBytes(dir / c.name)),
-                  (std::vector<TestEntry>{kEntries[1], kEntries[0]}));
+        EXPECT_EQ(log.shown, Shown{M(kMsgDone)});
+        ExpectSorted(dir.path(), c.name, c.backup, original, {kEntries[1], kEntries[0]});
     } else {
-        EXPECT_EQ(FilesIn(dir.path()), std::vector<std::string>{c.name});
-        EXPECT_EQ(ReadBytes(dir / c.name), original);
+        EXPECT_TRUE(log.shown.empty());
+        ExpectUntouched(dir.path(), {c.name}, c.name, original);
     }
 }
 

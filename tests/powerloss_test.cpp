@@ -158,16 +158,10 @@ Verdict CheckEveryCut(const std::vector<Op>& ops, const State& before, const std
             }
             const std::string* name = at(s, "fx.snd");
             const std::string* old = at(s, "fx_old.snd");
-            std::string fault;
-            if (!(name && *name == original) && !(old && *old == original)) {
-                fault = "the original bytes have no name";
-            } else if (name && *name != original && *name != sorted) {
-                fault = "fx.snd holds a torn archive";
-            } else if (old && *old != original) {
-                fault = "fx_old.snd holds something else than the original";
-            } else if (cut == ops.size() &&
-                       !(name && *name == sorted && old && s.names.size() == 2)) {
-                fault = "after the confirmation, not the confirmed state";
+            // After the last call, which follows the confirmation: the confirmed state, alone.
+            std::string fault = BrokenPromise(name, old, original, sorted, cut == ops.size());
+            if (fault.empty() && cut == ops.size() && s.names.size() != 2) {
+                fault = "after the confirmation, other files than the confirmed ones";
             }
             if (!fault.empty() && v.faults.size() < 5) {
                 v.faults.push_back(fault + " (power cut after call " + std::to_string(cut) +

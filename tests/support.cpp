@@ -23,6 +23,18 @@ void PutLe32(std::string& bytes, size_t at, uint32_t value) {
     for (int i = 0; i < 4; ++i) bytes[at + i] = static_cast<char>(value >> (8 * i));
 }
 
+std::string Pattern(size_t n, unsigned seed) {
+    std::string s(n, '\0');
+    for (size_t i = 0; i < n; ++i) s[i] = static_cast<char>((i * 2654435761u + seed) >> 13);
+    return s;
+}
+
+std::string EntryHeader(uint32_t next, uint32_t length, uint32_t group, uint32_t item) {
+    std::string h;
+    for (const uint32_t v : {next, length, group, item}) PutLe32(h, h.size(), v);
+    return h;
+}
+
 std::string BuildArchive(const std::vector<TestEntry>& entries, std::vector<uint32_t> offsets) {
     std::string out(512, '\0');
     for (size_t i = 0; i < 512; ++i) out[i] = static_cast<char>(0xA0 + i % 53);
@@ -42,11 +54,8 @@ std::string BuildArchive(const std::vector<TestEntry>& entries, std::vector<uint
         const size_t end = offsets[k] + 16 + e.data.size();
         if (out.size() < end) out.resize(end, '\xEE');
         const uint32_t next = k + 1 < entries.size() ? offsets[k + 1] : static_cast<uint32_t>(end);
-        PutLe32(out, offsets[k], next);
-        PutLe32(out, offsets[k] + 4, static_cast<uint32_t>(e.data.size()));
-        PutLe32(out, offsets[k] + 8, e.group);
-        PutLe32(out, offsets[k] + 12, e.item);
-        out.replace(offsets[k] + 16, e.data.size(), e.data);
+        out.replace(offsets[k], 16 + e.data.size(),
+                    EntryHeader(next, static_cast<uint32_t>(e.data.size()), e.group, e.item) + e.data);
     }
     return out;
 }
@@ -107,6 +116,30 @@ std::vector<std::string> FilesIn(const fs::path& dir) {
     return names;
 }
 
+void ExpectSorted(const fs::path& dir, const std::string& name, const std::string& backup,
+                  const std::string& original, const std::vector<TestEntry>& sorted) {
+    EXPECT_EQ(FilesIn(dir), (std::vector<std::string>{std::min(name, backup), std::max(name, backup)}));
+    EXPECT_TRUE(ReadBytes(dir / backup) == original) << "the backup is not the original";
+    EXPECT_TRUE(SortedLayoutEntries(ReadBytes(dir / name)) == sorted) << "not sorted: " << name;
+}
+
+void ExpectUntouched(const fs::path& dir, const std::vector<std::string>& files,
+                     const std::string& name, const std::string& bytes) {
+    EXPECT_EQ(FilesIn(dir), files);
+    EXPECT_TRUE(ReadBytes(dir / name) == bytes) << name << " changed";
+}
+
+std::string BrokenPromise(const std::string* atName, const std::string* atOld,
+                          const std::string& original, const std::string& sorted, bool confirmed) {
+    if (!(atName && *atName == original) && !(atOld && *atOld == original)) {
+        return "the original bytes have no name";
+    }
+    if (atName && *atName != original && *atName != sorted) return "fx.snd holds a torn archive";
+    if (atOld && *atOld != original) return "fx_old.snd holds something else than the original";
+    if (confirmed && !(atName && *atName == sorted && atOld)) return "confirmed, but not so";
+    return "";
+}
+
 void ExpectRenameNeverReplaces() {
     TempDir dir;
     WriteBytes(dir / "a", "first");
@@ -143,3 +176,6 @@ void Record(const char* text, const char* caption, void* context) {
 
 MessageLog::MessageLog() { PlatSetMessageSink(Record, this); }
 MessageLog::~MessageLog() { PlatSetMessageSink(nullptr, nullptr); }
+bool MessageLog::confirmed() const {
+    return std::find(shown.begin(), shown.end(), M(kMsgDone)) != shown.end();
+}

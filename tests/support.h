@@ -7,6 +7,8 @@
 #include <utility>
 #include <vector>
 
+#include "messages.h"
+
 namespace fs = std::filesystem;
 
 struct TestEntry {
@@ -16,8 +18,20 @@ struct TestEntry {
     bool operator==(const TestEntry&) const = default;
 };
 
+// The road of one drop: keys (1,0), (0,5), (0,2) in chain order, and the order a sort gives them.
+inline const std::vector<TestEntry> kRoad = {
+    {1, 0, "one-zero"}, {0, 5, "zero-five"}, {0, 2, "zero-two"}};
+inline const std::vector<TestEntry> kRoadSorted = {kRoad[2], kRoad[1], kRoad[0]};
+
 uint32_t GetLe32(const std::string& bytes, size_t at);
 void PutLe32(std::string& bytes, size_t at, uint32_t value);
+
+// n bytes of a hash of each position and the seed: no stretch of them repeats at a short distance,
+// so that data copied from a little off its place shows.
+std::string Pattern(size_t n, unsigned seed);
+
+// A 16-byte entry header: the next entry's offset, the data length, the group and the item.
+std::string EntryHeader(uint32_t next, uint32_t length, uint32_t group, uint32_t item);
 
 // An archive holding `entries` in chain order. Without `offsets` the entries follow one another
 // from 512; with them, entry k's header starts at offsets[k] and gaps hold 0xEE bytes. The last
@@ -45,6 +59,23 @@ void ExpectRenameNeverReplaces();
 // The names of the files in a folder, sorted.
 std::vector<std::string> FilesIn(const fs::path& dir);
 
+// What a drop must leave: `name` sorted (its entries `sorted`) and `backup` holding `original`, and
+// nothing else in `dir`.
+void ExpectSorted(const fs::path& dir, const std::string& name, const std::string& backup,
+                  const std::string& original, const std::vector<TestEntry>& sorted = kRoadSorted);
+
+// What a drop that changed nothing must leave: exactly `files` in `dir`, and `bytes` in `name`.
+void ExpectUntouched(const fs::path& dir, const std::vector<std::string>& files,
+                     const std::string& name, const std::string& bytes);
+
+// What every end of a sort promises, however it came about (a fault, a kill, a power cut): the
+// original's bytes keep a name, the dropped file's name holds the original or the whole sorted
+// archive and the backup's name the original, and after a confirmation the sorted archive has the
+// dropped file's name. The names' bytes, or nullptr for a name that holds nothing. "" when the
+// promise is kept, else what broke it.
+std::string BrokenPromise(const std::string* atName, const std::string* atOld,
+                          const std::string& original, const std::string& sorted, bool confirmed);
+
 // A new empty folder for one test; it and everything in it are removed, and the current directory
 // is put back, when the test ends.
 class TempDir {
@@ -62,6 +93,9 @@ private:
     fs::path savedCwd_;
 };
 
+using Shown = std::vector<std::pair<std::string, std::string>>;
+inline std::pair<std::string, std::string> M(const Message& m) { return {m.text, m.caption}; }
+
 // Records every message shown while it lives, as (text, caption) in code page 932 bytes.
 class MessageLog {
 public:
@@ -69,5 +103,6 @@ public:
     ~MessageLog();
     MessageLog(const MessageLog&) = delete;
     MessageLog& operator=(const MessageLog&) = delete;
-    std::vector<std::pair<std::string, std::string>> shown;
+    Shown shown;
+    bool confirmed() const;  // the confirmation is among them
 };
