@@ -127,8 +127,7 @@ TEST_P(FaultInjection, EveryCallFailingInTurnLeavesTheOriginalSafe) {
             EXPECT_TRUE(atNew == sorted) << "the archive left under the new name is not whole";
         }
         EXPECT_TRUE(unflushed.empty()) << "renamed before it was on the disk: " << unflushed[0];
-        EXPECT_EQ(FilesIn(elsewhere.path()), std::vector<std::string>{"fx.snd"});
-        EXPECT_TRUE(ReadBytes(elsewhere / "fx.snd") == original) << "a file elsewhere was touched";
+        ExpectUntouched(elsewhere.path(), {"fx.snd"}, "fx.snd", original);  // a file elsewhere
     }
 }
 
@@ -210,19 +209,16 @@ TEST(Interleavings, ChangesUnderTheSortKeepTheirFilesAndAreNeverConfirmed) {
         EXPECT_TRUE(c.act == InPlace ? refused == windows : !refused || windows);
         if (refused) {
             EXPECT_EQ(result, DropResult::Sorted);
-            EXPECT_EQ(FilesIn(dir.path()), (std::vector<std::string>{"fx.snd", "fx_old.snd"}));
-            EXPECT_TRUE(ReadBytes(dir / "fx_old.snd") == original);
+            ExpectUntouched(dir.path(), {"fx.snd", "fx_old.snd"}, "fx_old.snd", original);
             continue;
         }
         EXPECT_EQ(result, DropResult::Changed);
         EXPECT_TRUE(log.shown.empty());
         if (c.act == NewNameTaken) {
-            EXPECT_EQ(FilesIn(dir.path()), (std::vector<std::string>{"fx.snd", "fx_new.snd"}));
-            EXPECT_TRUE(ReadBytes(dir / "fx.snd") == original);
+            ExpectUntouched(dir.path(), {"fx.snd", "fx_new.snd"}, "fx.snd", original);
             EXPECT_EQ(ReadBytes(dir / "fx_new.snd"), "theirs");
         } else {
-            EXPECT_EQ(FilesIn(dir.path()), std::vector<std::string>{"fx.snd"});
-            EXPECT_TRUE(ReadBytes(dir / "fx.snd") == saved) << "the save lost its name";
+            ExpectUntouched(dir.path(), {"fx.snd"}, "fx.snd", saved);  // the save keeps its name
         }
     }
 }

@@ -49,8 +49,7 @@ TEST(PosixDrop, FailedWriteRemovesThePartialArchiveAndRenamesNothing) {
         EXPECT_EQ(SortDroppedFile(dir.str("fx.snd").c_str()), DropResult::WriteFailed);
     }
     EXPECT_TRUE(log.shown.empty());
-    EXPECT_EQ(FilesIn(dir.path()), std::vector<std::string>{"fx.snd"});
-    EXPECT_EQ(ReadBytes(dir / "fx.snd"), original);
+    ExpectUntouched(dir.path(), {"fx.snd"}, "fx.snd", original);
 }
 
 // Windows' 260-byte limit is not this system's: a path of some 300 bytes sorts like any other.

@@ -15,6 +15,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <fstream>
@@ -32,7 +33,7 @@ struct Op {
     enum Kind { Create, Write, Truncate, Rename, Link, Unlink, Fsync, FsyncDir } kind;
     uint64_t inode = 0;
     uint64_t offset = 0;  // Write: where; Truncate: the new size
-    std::string from;     // Create, Unlink: the name; Rename, Link: the old name
+    std::string from;     // Create, Unlink, FsyncDir: the name; Rename, Link: the old name
     std::string to;       // Rename, Link: the new name
     std::string data;     // Write: the bytes
     std::string line;     // as recorded
@@ -43,38 +44,22 @@ std::vector<Op> ReadLog(const fs::path& log) {
     const std::string data = ReadBytes(log.string() + ".data");
     std::vector<Op> ops;
     std::ifstream in(log);
+    const char* const kinds[] = {"create", "write", "truncate", "rename", "link", "unlink", "fsync",
+                                 "fsyncdir"};
     for (std::string line; std::getline(in, line);) {
-        std::istringstream words(line);
+        std::istringstream fields(line);
         std::string kind;
-        words >> kind;
+        uint64_t length = 0, at = 0;
         Op op{};
         op.line = line;
-        if (kind == "create") {
-            op.kind = Op::Create;
-            words >> op.inode >> op.from;
-        } else if (kind == "write") {
-            uint64_t length = 0, at = 0;
-            op.kind = Op::Write;
-            words >> op.inode >> op.offset >> length >> at;
-            op.data = data.substr(at, length);
-        } else if (kind == "truncate") {
-            op.kind = Op::Truncate;
-            words >> op.inode >> op.offset;
-        } else if (kind == "rename" || kind == "link") {
-            op.kind = kind == "rename" ? Op::Rename : Op::Link;
-            words >> op.from >> op.to;
-        } else if (kind == "unlink") {
-            op.kind = Op::Unlink;
-            words >> op.from;
-        } else if (kind == "fsync") {
-            op.kind = Op::Fsync;
-            words >> op.inode;
-        } else if (kind == "fsyncdir") {
-            op.kind = Op::FsyncDir;
-        } else {
-            ADD_FAILURE() << "unknown call in the log: " << line;
+        fields >> kind >> op.inode >> op.offset >> length >> at >> op.from >> op.to;
+        const auto known = std::find(std::begin(kinds), std::end(kinds), kind);
+        if (!fields || known == std::end(kinds)) {
+            ADD_FAILURE() << "cannot read the log's line: " << line;
             continue;
         }
+        op.kind = static_cast<Op::Kind>(known - std::begin(kinds));
+        if (op.kind == Op::Write) op.data = data.substr(at, length);
         ops.push_back(op);
     }
     return ops;

@@ -26,14 +26,6 @@ protected:
 
 const std::vector<TestEntry> kEntries = {{2, 0, std::string(70000, 'b')}, {1, 0, "a"}};
 
-// Sorts fx.snd in `dir`; true when it sorted and every file holds what it must.
-void ExpectSorted(const TempDir& dir, const std::string& original) {
-    EXPECT_EQ(FilesIn(dir.path()), (std::vector<std::string>{"fx.snd", "fx_old.snd"}));
-    EXPECT_EQ(ReadBytes(dir / "fx_old.snd"), original);
-    EXPECT_TRUE(SortedLayoutEntries(ReadBytes(dir / "fx.snd")) ==
-                (std::vector<TestEntry>{kEntries[1], kEntries[0]}));
-}
-
 TEST_F(Syscalls, RenameWithoutNoReplaceFallsBackToLinkAndUnlink) {
     for (const char* plan : {"renameat2=EINVAL", "renameat2=ENOSYS", "renameat2=EOPNOTSUPP"}) {
         SCOPED_TRACE(plan);
@@ -66,8 +58,7 @@ TEST_F(Syscalls, NameTakenRightAfterTheLeftoverWentIsLeftAlone) {
     MessageLog log;
     EXPECT_EQ(SortDroppedFile(dir.str("fx.snd").c_str()), DropResult::CreateFailed);
     EXPECT_EQ(SyscallFaultsMade(), 1);
-    EXPECT_EQ(FilesIn(dir.path()), (std::vector<std::string>{"fx.snd", "fx_new.snd", "kept"}));
-    EXPECT_EQ(ReadBytes(dir / "kept"), "kept");
+    ExpectUntouched(dir.path(), {"fx.snd", "fx_new.snd", "kept"}, "kept", "kept");
     EXPECT_EQ(ReadBytes(dir / "fx.snd"), original);
 }
 
@@ -128,10 +119,9 @@ TEST_F(Syscalls, RefusedCallsEndTheSortAsTheyMust) {
         }
         EXPECT_EQ(log.shown.size(), c.result == DropResult::Sorted ? 1u : 0u);
         if (c.result == DropResult::Sorted || c.result == DropResult::FlushFailed) {
-            ExpectSorted(dir, original);
+            ExpectSorted(dir.path(), "fx.snd", "fx_old.snd", original, {kEntries[1], kEntries[0]});
         } else {
-            EXPECT_EQ(FilesIn(dir.path()), std::vector<std::string>{"fx.snd"});
-            EXPECT_EQ(ReadBytes(dir / "fx.snd"), original);
+            ExpectUntouched(dir.path(), {"fx.snd"}, "fx.snd", original);
         }
     }
 }

@@ -3,9 +3,9 @@
  * truncating, renaming, linking and unlinking files, and each flush of a file or of a folder.
  *
  * Usage: recordfs BACKING LOG MOUNTPOINT [FUSE options]
- * LOG gets one line per call: "create INO NAME", "write INO OFFSET LENGTH AT" (the bytes are at AT
- * in LOG.data), "truncate INO SIZE", "rename FROM TO", "link FROM TO", "unlink NAME",
- * "fsync INO", "fsyncdir NAME". INO is the backing file's inode number; names are paths below
+ * LOG gets one line per call, of fixed fields: "KIND INO OFFSET LENGTH AT FROM TO", where KIND is
+ * create, write (LENGTH bytes at OFFSET, which stand at AT in LOG.data), truncate (to OFFSET),
+ * rename, link (FROM to TO), unlink, fsync or fsyncdir, and a name not given is "-". INO is the backing file's inode number; names are paths below
  * the mount point, without the leading slash ("." for the root). Runs in the foreground, one call
  * at a time, until it is unmounted. */
 #define FUSE_USE_VERSION 31
@@ -14,7 +14,6 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <fuse.h>
-#include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -28,12 +27,11 @@ static FILE* dataFile;
 
 static const char* Rel(const char* path) { return path[1] == '\0' ? "." : path + 1; }
 
-static void Note(const char* format, ...) {
-    va_list args;
-    va_start(args, format);
-    vfprintf(logFile, format, args);
-    va_end(args);
-    fputc('\n', logFile);
+/* One line of fixed fields: KIND INO OFFSET LENGTH AT FROM TO, "-" for a name not given. */
+static void Note(const char* kind, unsigned long long ino, long long offset, long long length,
+                 long at, const char* from, const char* to) {
+    fprintf(logFile, "%s %llu %lld %lld %ld %s %s\n", kind, ino, offset, length, at,
+            from ? from : "-", to ? to : "-");
     fflush(logFile);
 }
 
@@ -78,7 +76,7 @@ static int Open(const char* path, struct fuse_file_info* fi) {
     const int fd = openat(backing, Rel(path), fi->flags & ~O_CREAT);
     if (fd < 0) return -errno;
     fi->fh = (uint64_t)fd;
-    if (fi->flags & O_TRUNC) Note("truncate %llu 0", InodeOf(fd));
+    if (fi->flags & O_TRUNC) Note("truncate", InodeOf(fd), 0, 0, 0, NULL, NULL);
     return 0;
 }
 
@@ -86,7 +84,7 @@ static int Create(const char* path, mode_t mode, struct fuse_file_info* fi) {
     const int fd = openat(backing, Rel(path), fi->flags | O_CREAT, mode);
     if (fd < 0) return -errno;
     fi->fh = (uint64_t)fd;
-    Note("create %llu %s", InodeOf(fd), Rel(path));
+    Note("create", InodeOf(fd), 0, 0, 0, Rel(path), NULL);
     return 0;
 }
 
@@ -103,7 +101,7 @@ static int Write(const char* path, const char* buf, size_t n, off_t offset,
     const long at = ftell(dataFile);
     fwrite(buf, 1, (size_t)r, dataFile);
     fflush(dataFile);
-    Note("write %llu %lld %zd %ld", InodeOf((int)fi->fh), (long long)offset, r, at);
+    Note("write", InodeOf((int)fi->fh), (long long)offset, (long long)r, at, NULL, NULL);
     return (int)r;
 }
 
@@ -111,7 +109,7 @@ static int Truncate(const char* path, off_t size, struct fuse_file_info* fi) {
     int fd = fi != NULL ? (int)fi->fh : openat(backing, Rel(path), O_WRONLY);
     if (fd < 0) return -errno;
     const int r = ftruncate(fd, size);
-    if (r == 0) Note("truncate %llu %lld", InodeOf(fd), (long long)size);
+    if (r == 0) Note("truncate", InodeOf(fd), (long long)size, 0, 0, NULL, NULL);
     const int error = errno;
     if (fi == NULL) close(fd);
     return r < 0 ? -error : 0;
@@ -126,7 +124,7 @@ static int Release(const char* path, struct fuse_file_info* fi) {
 static int Fsync(const char* path, int dataOnly, struct fuse_file_info* fi) {
     (void)path;
     const int r = dataOnly ? fdatasync((int)fi->fh) : fsync((int)fi->fh);
-    if (r == 0) Note("fsync %llu", InodeOf((int)fi->fh));
+    if (r == 0) Note("fsync", InodeOf((int)fi->fh), 0, 0, 0, NULL, NULL);
     return Result(r);
 }
 
@@ -137,25 +135,25 @@ static int FsyncDir(const char* path, int dataOnly, struct fuse_file_info* fi) {
     const int r = fsync(fd);
     const int error = errno;
     close(fd);
-    if (r == 0) Note("fsyncdir %s", Rel(path));
+    if (r == 0) Note("fsyncdir", 0, 0, 0, 0, Rel(path), NULL);
     return r < 0 ? -error : 0;
 }
 
 static int Rename(const char* from, const char* to, unsigned int flags) {
     const int r = renameat2(backing, Rel(from), backing, Rel(to), flags);
-    if (r == 0) Note("rename %s %s", Rel(from), Rel(to));
+    if (r == 0) Note("rename", 0, 0, 0, 0, Rel(from), Rel(to));
     return Result(r);
 }
 
 static int Link(const char* from, const char* to) {
     const int r = linkat(backing, Rel(from), backing, Rel(to), 0);
-    if (r == 0) Note("link %s %s", Rel(from), Rel(to));
+    if (r == 0) Note("link", 0, 0, 0, 0, Rel(from), Rel(to));
     return Result(r);
 }
 
 static int Unlink(const char* path) {
     const int r = unlinkat(backing, Rel(path), 0);
-    if (r == 0) Note("unlink %s", Rel(path));
+    if (r == 0) Note("unlink", 0, 0, 0, 0, Rel(path), NULL);
     return Result(r);
 }
 
