@@ -89,6 +89,19 @@ open(sys.argv[1], "wb").write(body)
 PY
 }
 
+# drop_in CASE NAME...: a new folder $work/CASE (in $d) holding a road archive under each NAME, the
+# first of which is dragged onto the window; with -n, all of them are.
+drop_in() {
+    local all=
+    [ "$1" = -n ] && { all=1; shift; }
+    d=$work/$1
+    shift
+    mkdir -p "$d"
+    local name paths=()
+    for name in "$@"; do road "$d/$name"; paths+=("$d/$name"); done
+    if [ -n "$all" ]; then "$drop" Tessorel "${paths[@]}"; else "$drop" Tessorel "${paths[0]}"; fi
+}
+
 start_app
 
 # --- the window ---------------------------------------------------------------------------------
@@ -102,20 +115,16 @@ check "window: overlapped window style, visible" test $((0x$style & 0x10CF0000))
 check "window: accepts dropped files" test $((0x$exstyle & 0x10)) -eq 16
 
 # --- the road of one drop -----------------------------------------------------------------------
-d=$work/road && mkdir -p "$d"
-road "$d/fx.snd"
-cp "$d/fx.snd" "$work/road-original.snd"
+road "$work/road-original.snd"
 road "$work/road-sorted.snd" sorted
-"$drop" Tessorel "$d/fx.snd"
+drop_in road fx.snd
 check "road: confirmation box" same "$(boxes ok 10000)" "$(printf '確認\t整列を完了しました')"
 check "road: files afterwards" files_are "$d" "fx.snd fx_old.snd "
 check "road: backup holds the original bytes" cmp -s "$d/fx_old.snd" "$work/road-original.snd"
 check "road: sorted archive" cmp -s "$d/fx.snd" "$work/road-sorted.snd"
 
 # --- warnings -----------------------------------------------------------------------------------
-d=$work/ext && mkdir -p "$d"
-road "$d/fx.wav"
-"$drop" Tessorel "$d/fx.wav"
+drop_in ext fx.wav
 check "wrong extension: warning" same "$(boxes ok 10000)" "$(printf '警告\t.sndファイルではありません')"
 check "wrong extension: nothing changed" files_are "$d" "fx.wav "
 
@@ -129,17 +138,12 @@ check "damaged archive: nothing written" files_are "$d" "fx.snd "
 check "damaged archive: bytes unchanged" cmp -s "$d/fx.snd" "$work/damaged-original.snd"
 
 # --- several files, and drops that overlap ------------------------------------------------------
-d=$work/three && mkdir -p "$d"
-for n in a b c; do road "$d/$n.snd"; done
-"$drop" Tessorel "$d/a.snd" "$d/b.snd" "$d/c.snd"
+drop_in -n three a.snd b.snd c.snd
 check "three files: one confirmation" same "$(boxes ok 10000)" "$(printf '確認\t整列を完了しました')"
 check "three files: no second box" boxes none 1500
 check "three files: only the first sorted" files_are "$d" "a.snd a_old.snd b.snd c.snd "
 
-d=$work/overlap && mkdir -p "$d"
-road "$d/first.snd"
-road "$d/second.snd"
-"$drop" Tessorel "$d/first.snd"
+drop_in overlap first.snd second.snd
 check "overlapping drops: first box open" same "$(boxes read 10000)" "$(printf '確認\t整列を完了しました')"
 "$drop" Tessorel "$d/second.snd"
 sleep 1
@@ -148,9 +152,7 @@ check "overlapping drops: the second drop shows nothing" boxes none 1500
 check "overlapping drops: the second file untouched" files_are "$d" "first.snd first_old.snd second.snd "
 
 # --- a double-byte name whose characters end in the byte 5C, in code page 932 --------------------
-d="$work/能力" && mkdir -p "$d"
-road "$d/ソート表.snd"
-"$drop" Tessorel "$d/ソート表.snd"
+drop_in 能力 ソート表.snd
 check "double-byte name: confirmation" same "$(boxes ok 10000)" "$(printf '確認\t整列を完了しました')"
 check "double-byte name: sorted beside itself" files_are "$d" "ソート表.snd ソート表_old.snd "
 
@@ -188,10 +190,7 @@ if (( ${#work} < 200 )); then
     # "Z:" and the folder, then "\fx.snd": 255 bytes, the longest path whose "fx_new.snd" and
     # "fx_old.snd" still fit in 259; one byte more and the drop ends before anything is written.
     for total in 255 256; do
-        d=$work/$(printf 'b%.0s' $(seq $((total - 2 - ${#work} - 1 - 7))))
-        mkdir -p "$d"
-        road "$d/fx.snd"
-        "$drop" Tessorel "$d/fx.snd"
+        drop_in "$(printf 'b%.0s' $(seq $((total - 2 - ${#work} - 1 - 7))))" fx.snd
         if [ "$total" = 255 ]; then
             check "path of 255 bytes: confirmation" same "$(boxes ok 10000)" "$(printf '確認\t整列を完了しました')"
             check "path of 255 bytes: sorted beside itself" files_are "$d" "fx.snd fx_old.snd "
@@ -211,9 +210,7 @@ check "closing the window ends the process with exit code 0" same "$(cat "$work/
 # --- on a system that is not Japanese, the messages still read in Japanese ------------------------
 export TESSOREL_WINE_LANG=C.UTF-8
 start_app
-d=$work/western && mkdir -p "$d"
-road "$d/fx.wav"
-"$drop" Tessorel "$d/fx.wav"
+drop_in western fx.wav
 check "western code page: the warning reads in Japanese" \
     same "$(boxes ok 10000)" "$(printf '警告\t.sndファイルではありません')"
 lookalike "fullwidth letters in a western code page" ｆｘ.snd fx.snd "fx.snd ｆｘ.snd "
