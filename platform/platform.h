@@ -8,8 +8,9 @@
 #include <cstddef>
 #include <cstdint>
 
-// kPlatPathBufferSize, the size of a path buffer, and kPlatFullPathLimitsRelativeNames come from
-// the chosen platform folder's own header, which the build names.
+// kPlatPathBufferSize, the size of a path buffer, kPlatFullPathLimitsRelativeNames and
+// kPlatFileIndexSurvivesRename come from the chosen platform folder's own header, which the build
+// names.
 #include TESSOREL_PLATFORM_LIMITS
 
 // An open file. Opaque: only the functions below look inside.
@@ -31,6 +32,7 @@ bool PlatLock(PlatFile* file);
 struct PlatFileState {
     uint64_t volume;     // the device (POSIX) or the volume's serial number (Windows)
     uint64_t index;      // the inode (POSIX) or the file index (Windows); with `volume`, the file
+                         // (on Windows, until a rename: see kPlatFileIndexSurvivesRename)
     uint64_t size;
     int64_t writeTime;   // the last write to the data, in the system's finest unit
     int64_t changeTime;  // POSIX: the last change of the data, the attributes or a name (ctime);

@@ -75,10 +75,11 @@ DropResult ReadTable(PlatFile* source, EntryTable* table) {
 }
 
 // True when `path` names the file `was` describes, as it was then. A rename changes the ctime,
-// so of a file `renamed` since only the size and the last write count.
+// and on some systems the file index, so of a file `renamed` since they do not count.
 bool Names(const char* path, const PlatFileState& was, bool renamed) {
     PlatFileState now;
-    return PlatStateAt(path, &now) && now.volume == was.volume && now.index == was.index &&
+    return PlatStateAt(path, &now) && now.volume == was.volume &&
+           (now.index == was.index || (renamed && !kPlatFileIndexSurvivesRename)) &&
            now.size == was.size && now.writeTime == was.writeTime &&
            (renamed || now.changeTime == was.changeTime);
 }
@@ -112,6 +113,14 @@ DropResult SortOpenFile(const char* fullPath, PlatFile* source, const PlatFileSt
         case WriteResult::CreateFailed: return DropResult::CreateFailed;
         case WriteResult::WriteFailed: return DropResult::WriteFailed;
     }
+    // Some file systems set the last write time when a file is closed: the new archive is known
+    // by what its name shows now, once the name is seen to lead to the file written.
+    PlatFileState closed;
+    if (!PlatStateAt(names.pNewFile, &closed) || closed.volume != written.volume ||
+        closed.index != written.index || closed.size != written.size) {
+        return Undo(names, false, written);
+    }
+    written = closed;
 
     // Another program may have saved the archive anew (in place, or under its name) or taken the
     // new archive's name since: then the names are left to it. Each check comes right before the

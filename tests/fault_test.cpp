@@ -170,7 +170,7 @@ TEST(Interleavings, ChangesUnderTheSortKeepTheirFilesAndAreNeverConfirmed) {
         {"saved anew after the copy", Anew, "PlatStateAt", 1},
         {"saved anew between the last check and the rename", Anew, "PlatRenameNoReplace", 1},
         {"new name taken after the copy", NewNameTaken, "PlatStateAt", 1},
-        {"new name taken after the first rename", NewNameTaken, "PlatStateAt", 3},
+        {"new name taken after the first rename", NewNameTaken, "PlatStateAt", 4},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);

@@ -1,4 +1,4 @@
-// platform_limits.h: the compile-time limits of the POSIX platform layer.
+// platform_limits.h: the compile-time limits and facts of the POSIX platform layer.
 #pragma once
 
 #include <limits.h>
@@ -11,3 +11,6 @@ inline constexpr size_t kPlatPathBufferSize = PATH_MAX;
 // Relative names resolve however long the current directory's full path is: only each name given
 // counts against the path buffer.
 inline constexpr bool kPlatFullPathLimitsRelativeNames = false;
+
+// A file's inode stays its own through a rename.
+inline constexpr bool kPlatFileIndexSurvivesRename = true;
