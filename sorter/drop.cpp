@@ -113,22 +113,19 @@ DropResult SortOpenFile(const char* fullPath, PlatFile* source, const PlatFileSt
         case WriteResult::CreateFailed: return DropResult::CreateFailed;
         case WriteResult::WriteFailed: return DropResult::WriteFailed;
     }
-    // Some file systems set the last write time when a file is closed: the new archive is known
-    // by what its name shows now, once the name is seen to lead to the file written.
-    PlatFileState closed;
-    if (!PlatStateAt(names.pNewFile, &closed) || closed.volume != written.volume ||
-        closed.index != written.index || closed.size != written.size) {
-        return Undo(names, false, written);
-    }
-    written = closed;
-
     // Another program may have saved the archive anew (in place, or under its name) or taken the
     // new archive's name since: then the names are left to it. Each check comes right before the
     // rename it guards, and the first rename is checked again after it, since a save can land
-    // between a check and a rename.
-    if (!Names(names.pDefFile, read, false) || !Names(names.pNewFile, written, false)) {
+    // between a check and a rename. Some file systems set the last write time when a file is
+    // closed: the new archive is known by what its name shows now, once the name is seen to lead
+    // to the file written.
+    PlatFileState closed;
+    if (!PlatStateAt(names.pNewFile, &closed) || closed.volume != written.volume ||
+        closed.index != written.index || closed.size != written.size ||
+        !Names(names.pDefFile, read, false)) {
         return Undo(names, false, written);
     }
+    written = closed;
     // Both renames always run, in this order; neither ever replaces a file, so whatever fails,
     // the dropped file's bytes keep a name.
     bool renamed = true;
@@ -171,9 +168,11 @@ DropResult SortDroppedFile(const char* fullPath) {
     PlatFile* source = PlatOpenRead(fullPath);
     if (source == nullptr) return DropResult::OpenFailed;
     PlatFileState read;
-    DropResult result = !PlatLock(source)               ? DropResult::Busy
-                        : !PlatStateOf(source, &read)   ? DropResult::ReadFailed
-                                                        : SortOpenFile(fullPath, source, read);
+    DropResult result = DropResult::Busy;
+    if (PlatLock(source)) {
+        result = PlatStateOf(source, &read) ? SortOpenFile(fullPath, source, read)
+                                            : DropResult::ReadFailed;
+    }
     PlatClose(source);  // read only, so a failing close loses nothing
     // Shown once the archive is let go, so that no other program waits on it behind the box.
     return result == DropResult::Sorted ? Tell(kMsgDone, result) : result;
