@@ -163,14 +163,15 @@ TEST(Interleavings, ChangesUnderTheSortKeepTheirFilesAndAreNeverConfirmed) {
         Act act;
         const char* before;  // the call it comes before
         int nth;             // which of them
+        int renames;         // how many the sort makes: none where a check saw it coming
     } const cases[] = {
-        {"saved in place before the copy", InPlace, "PlatCreate", 1},
-        {"saved anew before the copy", Anew, "PlatCreate", 1},
-        {"saved in place after the copy", InPlace, "PlatStateAt", 1},
-        {"saved anew after the copy", Anew, "PlatStateAt", 1},
-        {"saved anew between the last check and the rename", Anew, "PlatRenameNoReplace", 1},
-        {"new name taken after the copy", NewNameTaken, "PlatStateAt", 1},
-        {"new name taken after the first rename", NewNameTaken, "PlatStateAt", 4},
+        {"saved in place before the copy", InPlace, "PlatCreate", 1, 0},
+        {"saved anew before the copy", Anew, "PlatCreate", 1, 0},
+        {"saved in place after the copy", InPlace, "PlatStateAt", 1, 0},
+        {"saved anew after the copy", Anew, "PlatStateAt", 1, 0},
+        {"saved anew between the last check and the rename", Anew, "PlatRenameNoReplace", 1, 2},
+        {"new name taken after the copy", NewNameTaken, "PlatStateAt", 1, 0},
+        {"new name taken after the first rename", NewNameTaken, "PlatStateAt", 4, 2},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -203,6 +204,8 @@ TEST(Interleavings, ChangesUnderTheSortKeepTheirFilesAndAreNeverConfirmed) {
         MessageLog log;
         SetFaultPlan({0, Fault::Fail, true, at, act});
         const DropResult result = SortDroppedFile(dir.str("fx.snd").c_str());
+        const auto renames = std::count(FaultCalls().begin(), FaultCalls().end(),
+                                        std::string("PlatRenameNoReplace"));
         SetFaultPlan({});
         // Windows refuses every write of the open archive; it may refuse a rename over it too.
         const bool windows = kPlatPathSeparator == '\\';
@@ -213,6 +216,7 @@ TEST(Interleavings, ChangesUnderTheSortKeepTheirFilesAndAreNeverConfirmed) {
             continue;
         }
         EXPECT_EQ(result, DropResult::Changed);
+        EXPECT_EQ(renames, c.renames);
         EXPECT_TRUE(log.shown.empty());
         if (c.act == NewNameTaken) {
             ExpectUntouched(dir.path(), {"fx.snd", "fx_new.snd"}, "fx.snd", original);
