@@ -11,9 +11,8 @@ namespace {
 TEST(SortDroppedFile, RoadOfOneDrop) {
     TempDir dir;
     const std::string original = BuildArchive(kRoad);
-    WriteBytes(dir / "fx.snd", original);
     MessageLog log;
-    EXPECT_EQ(SortDroppedFile(dir.str("fx.snd").c_str()), DropResult::Sorted);
+    EXPECT_EQ(DropIn(dir, original), DropResult::Sorted);
     EXPECT_EQ(log.shown, Shown{M(kMsgDone)});
     ExpectSorted(dir.path(), "fx.snd", "fx_old.snd", original);
     EXPECT_EQ(ReadBytes(dir / "fx.snd").substr(0, 512), original.substr(0, 512));
@@ -80,10 +79,9 @@ TEST(SortDroppedFile, SilentEndsChangeNothing) {
 TEST(SortDroppedFile, SecondSortInOneFolderKeepsEveryVersion) {
     TempDir dir;
     const std::string original = BuildArchive(kRoad);
-    WriteBytes(dir / "fx.snd", original);
     {
         MessageLog log;
-        ASSERT_EQ(SortDroppedFile(dir.str("fx.snd").c_str()), DropResult::Sorted);
+        ASSERT_EQ(DropIn(dir, original), DropResult::Sorted);
     }
     const std::string sorted = ReadBytes(dir / "fx.snd");
     MessageLog log;

@@ -56,10 +56,9 @@ TEST_P(FaultInjection, EveryCallFailingInTurnLeavesTheOriginalSafe) {
     std::vector<std::string> calls;
     {
         TempDir dir;
-        WriteBytes(dir / "fx.snd", original);
         MessageLog log;
         SetFaultPlan({0, mode.fault, mode.copyInKernel, 0, {}});
-        ASSERT_EQ(SortDroppedFile(dir.str("fx.snd").c_str()), DropResult::Sorted);
+        ASSERT_EQ(DropIn(dir, original), DropResult::Sorted);
         calls = FaultCalls();
         EXPECT_TRUE(UnflushedRenames().empty());
         sorted = ReadBytes(dir / "fx.snd");
@@ -151,10 +150,9 @@ TEST(Interleavings, ChangesUnderTheSortKeepTheirFilesAndAreNeverConfirmed) {
     std::vector<std::string> calls;
     {
         TempDir dir;
-        WriteBytes(dir / "fx.snd", original);
         MessageLog log;
         SetFaultPlan({});
-        ASSERT_EQ(SortDroppedFile(dir.str("fx.snd").c_str()), DropResult::Sorted);
+        ASSERT_EQ(DropIn(dir, original), DropResult::Sorted);
         calls = FaultCalls();
     }
     enum Act { InPlace, Anew, NewNameTaken };

@@ -116,6 +116,11 @@ std::vector<std::string> FilesIn(const fs::path& dir) {
     return names;
 }
 
+DropResult DropIn(const TempDir& dir, const std::string& bytes, const std::string& name) {
+    WriteBytes(dir / name, bytes);
+    return SortDroppedFile(dir.str(name).c_str());
+}
+
 void ExpectSorted(const fs::path& dir, const std::string& name, const std::string& backup,
                   const std::string& original, const std::vector<TestEntry>& sorted) {
     EXPECT_EQ(FilesIn(dir), (std::vector<std::string>{std::min(name, backup), std::max(name, backup)}));

@@ -7,6 +7,7 @@
 #include <utility>
 #include <vector>
 
+#include "drop.h"
 #include "messages.h"
 
 namespace fs = std::filesystem;
@@ -58,6 +59,11 @@ void ExpectRenameNeverReplaces();
 
 // The names of the files in a folder, sorted.
 std::vector<std::string> FilesIn(const fs::path& dir);
+
+class TempDir;
+
+// Writes `bytes` as `name` in `dir`, drops it there and returns how the drop ended.
+DropResult DropIn(const TempDir& dir, const std::string& bytes, const std::string& name = "fx.snd");
 
 // What a drop must leave: `name` sorted (its entries `sorted`) and `backup` holding `original`, and
 // nothing else in `dir`.

@@ -120,9 +120,8 @@ TEST(WindowsRename, EveryRenameIsWrittenThroughAndNeverReplaces) {
     ASSERT_NE(gMoveFileExA, nullptr) << "the program does not rename through MoveFileExA";
     gMoveFlags.clear();
     TempDir dir;
-    WriteBytes(dir / "fx.snd", BuildArchive({{1, 0, "b"}, {0, 0, "a"}}));
     MessageLog log;
-    const DropResult result = SortDroppedFile(dir.str("fx.snd").c_str());
+    const DropResult result = DropIn(dir, BuildArchive({{1, 0, "b"}, {0, 0, "a"}}));
     ReplaceImport("MoveFileExA", reinterpret_cast<void*>(gMoveFileExA));
     EXPECT_EQ(result, DropResult::Sorted);
     EXPECT_EQ(gMoveFlags, (std::vector<DWORD>{MOVEFILE_WRITE_THROUGH, MOVEFILE_WRITE_THROUGH}));
