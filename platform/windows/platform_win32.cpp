@@ -29,11 +29,11 @@ PlatFileState StateOf(const BY_HANDLE_FILE_INFORMATION& info) {
 PlatFile* Wrap(HANDLE handle) {
     if (handle == INVALID_HANDLE_VALUE) return nullptr;
     BY_HANDLE_FILE_INFORMATION info;
-    PlatFile* file = GetFileInformationByHandle(handle, &info)
-                         ? new (std::nothrow) PlatFile{handle, StateOf(info).size,
-                                                       (info.dwFileAttributes & FILE_ATTRIBUTE_READONLY) != 0,
-                                                       false, {}}
-                         : nullptr;
+    PlatFile* file = nullptr;
+    if (GetFileInformationByHandle(handle, &info)) {
+        const bool readOnly = (info.dwFileAttributes & FILE_ATTRIBUTE_READONLY) != 0;
+        file = new (std::nothrow) PlatFile{handle, StateOf(info).size, readOnly, false, {}};
+    }
     if (file == nullptr) CloseHandle(handle);
     return file;
 }
@@ -62,9 +62,8 @@ bool PlatLock(PlatFile* file) {
     OVERLAPPED at = {};
     at.Offset = 0xFFFFFFFEu;
     at.OffsetHigh = 0x7FFFFFFFu;
-    if (LockFileEx(file->handle, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at)) {
-        return true;
-    }
+    const DWORD flags = LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY;
+    if (LockFileEx(file->handle, flags, 0, 1, 0, &at)) return true;
     const DWORD error = GetLastError();
     return error != ERROR_LOCK_VIOLATION && error != ERROR_IO_PENDING;
 }
@@ -191,7 +190,8 @@ bool PlatRemove(const char* path) {
     return false;
 }
 
-bool PlatFlushDirectory(const char*, PlatFile*) { return true; }  // every rename was written through
+// Every rename was written through.
+bool PlatFlushDirectory(const char*, PlatFile*) { return true; }
 
 bool PlatSetCurrentDirectory(const char* dir) { return SetCurrentDirectoryA(dir) != 0; }
 
