@@ -18,36 +18,22 @@
 
 namespace {
 
-// Caps the size of any file this process writes, so that writes past it fail with EFBIG.
-class FileSizeLimit {
-public:
-    explicit FileSizeLimit(rlim_t bytes) {
-        getrlimit(RLIMIT_FSIZE, &saved_);
-        oldHandler_ = signal(SIGXFSZ, SIG_IGN);
-        rlimit limit = saved_;
-        limit.rlim_cur = bytes;
-        setrlimit(RLIMIT_FSIZE, &limit);
-    }
-    ~FileSizeLimit() {
-        setrlimit(RLIMIT_FSIZE, &saved_);
-        signal(SIGXFSZ, oldHandler_);
-    }
-
-private:
-    rlimit saved_;
-    sighandler_t oldHandler_;
-};
-
 TEST(PosixDrop, FailedWriteRemovesThePartialArchiveAndRenamesNothing) {
     TempDir dir;
     const std::string original =
         BuildArchive({{2, 0, std::string(40000, 'a')}, {1, 0, std::string(40000, 'b')}});
     WriteBytes(dir / "fx.snd", original);
     MessageLog log;
-    {
-        FileSizeLimit limit(60000);
-        EXPECT_EQ(SortDroppedFile(dir.str("fx.snd").c_str()), DropResult::WriteFailed);
-    }
+    // Files of this process are capped at 60000 bytes: writes past it fail with EFBIG.
+    rlimit saved, limit;
+    getrlimit(RLIMIT_FSIZE, &saved);
+    limit = {60000, saved.rlim_max};
+    const sighandler_t handler = signal(SIGXFSZ, SIG_IGN);
+    setrlimit(RLIMIT_FSIZE, &limit);
+    const DropResult result = SortDroppedFile(dir.str("fx.snd").c_str());
+    setrlimit(RLIMIT_FSIZE, &saved);
+    signal(SIGXFSZ, handler);
+    EXPECT_EQ(result, DropResult::WriteFailed);
     EXPECT_TRUE(log.shown.empty());
     ExpectUntouched(dir.path(), {"fx.snd"}, "fx.snd", original);
 }

@@ -7,9 +7,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <string>
 
 extern "C" {
@@ -27,21 +29,18 @@ int __real_chdir(const char*);
 
 namespace {
 
+// The calls that can be made to fail, by their names in a plan (see syscall_shim.h).
+enum Call { kRenameat2, kCopyFileRange, kPread, kWrite, kFsync, kFsyncDirectory, kFchown,
+            kUnlinkAfterLink, kOpenDirectory, kChdir, kCalls };
+const char* const kCallNames[kCalls] = {"renameat2", "copy_file_range", "pread", "write", "fsync",
+                                        "fsync-directory", "fchown", "unlink-after-link",
+                                        "open-directory", "chdir"};
 struct Plan {
-    int renameat2 = 0;  // errno for every renameat2, or 0
-    int copyFileRange = 0;
-    int pread = 0;
-    int write = 0;
-    int fsync = 0;
-    int fsyncDirectory = 0;
-    int fchown = 0;
-    int unlinkAfterLink = 0;
-    int openDirectory = 0;
-    int chdir = 0;
-    bool shortWrites = false;
-    bool plant = false;        // a successful unlink of a name is followed by another's link there  // write and copy_file_range move at most half of what is asked
+    int errors[kCalls] = {};  // the errno each call fails with, or 0
+    bool shortWrites = false;  // write and copy_file_range move at most half of what is asked
+    bool plant = false;        // a successful unlink of a name is followed by another's link there
     unsigned modeAtFchown = 0;
-    bool linked = false;  // a link went through, and no unlink came after it yet
+    bool linked = false;       // a link went through, and no unlink came after it yet
     bool interrupted = false;  // the last pread or write was interrupted
     int made = 0;
 };
@@ -60,11 +59,18 @@ int ErrnoNamed(const std::string& name) {
     return 0;
 }
 
-// Fails the call with `error` and counts it; -1 for the caller to return.
-int Fail(int error) {
+// True, with errno set and the failure counted, where `call` is to fail now (and `also` holds).
+// EINTR interrupts every other call, so that each is first interrupted, then made again.
+bool Fails(Call call, bool also = true) {
+    const int error = gPlan.errors[call];
+    if (error == 0 || !also) return false;
+    if (error == EINTR && (call == kPread || call == kWrite)) {
+        gPlan.interrupted = !gPlan.interrupted;
+        if (!gPlan.interrupted) return false;
+    }
     ++gPlan.made;
     errno = error;
-    return -1;
+    return true;
 }
 
 const bool gFromEnvironment = [] {
@@ -97,28 +103,9 @@ bool SetSyscallFaults(const char* plan) {
             continue;
         }
         const int error = ErrnoNamed(item.substr(equals + 1));
-        if (error == 0) return false;
-        struct Call {
-            const char* name;
-            int Plan::*error;
-        } const calls[] = {{"renameat2", &Plan::renameat2},
-                           {"copy_file_range", &Plan::copyFileRange},
-                           {"pread", &Plan::pread},
-                           {"write", &Plan::write},
-                           {"fsync", &Plan::fsync},
-                           {"fsync-directory", &Plan::fsyncDirectory},
-                           {"fchown", &Plan::fchown},
-                           {"unlink-after-link", &Plan::unlinkAfterLink},
-                           {"open-directory", &Plan::openDirectory},
-                           {"chdir", &Plan::chdir}};
-        bool known = false;
-        for (const Call& c : calls) {
-            if (call == c.name) {
-                gPlan.*c.error = error;
-                known = true;
-            }
-        }
-        if (!known) return false;
+        const auto named = std::find(std::begin(kCallNames), std::end(kCallNames), call);
+        if (error == 0 || named == std::end(kCallNames)) return false;
+        gPlan.errors[named - std::begin(kCallNames)] = error;
     }
     return true;
 }
@@ -137,64 +124,42 @@ size_t Shortened(size_t n) {
 extern "C" {
 
 int __wrap_renameat2(int fromDir, const char* from, int toDir, const char* to, unsigned flags) {
-    if (gPlan.renameat2 != 0) return Fail(gPlan.renameat2);
-    return __real_renameat2(fromDir, from, toDir, to, flags);
+    return Fails(kRenameat2) ? -1 : __real_renameat2(fromDir, from, toDir, to, flags);
 }
 
 ssize_t __wrap_copy_file_range(int in, off_t* inOffset, int out, off_t* outOffset, size_t n,
                                unsigned flags) {
-    if (gPlan.copyFileRange != 0) return Fail(gPlan.copyFileRange);
+    if (Fails(kCopyFileRange)) return -1;
     return __real_copy_file_range(in, inOffset, out, outOffset, Shortened(n), flags);
 }
 
-// EINTR interrupts every other call, so that each is first interrupted, then retried; any other
-// error fails every call.
-bool Interrupts(int error) {
-    if (error == 0 || (error == EINTR && gPlan.interrupted)) {
-        gPlan.interrupted = false;
-        return false;
-    }
-    gPlan.interrupted = true;
-    return true;
-}
-
 ssize_t __wrap_pread(int fd, void* buf, size_t n, off_t offset) {
-    if (Interrupts(gPlan.pread)) return Fail(gPlan.pread);
-    return __real_pread(fd, buf, n, offset);
+    return Fails(kPread) ? -1 : __real_pread(fd, buf, n, offset);
 }
 
 ssize_t __wrap_write(int fd, const void* buf, size_t n) {
-    if (Interrupts(gPlan.write)) return Fail(gPlan.write);
-    return __real_write(fd, buf, Shortened(n));
+    return Fails(kWrite) ? -1 : __real_write(fd, buf, Shortened(n));
 }
 
 int __wrap_fsync(int fd) {
     struct stat st;
     const bool directory = fstat(fd, &st) == 0 && S_ISDIR(st.st_mode);
-    if (gPlan.fsync != 0) return Fail(gPlan.fsync);
-    if (directory && gPlan.fsyncDirectory != 0) return Fail(gPlan.fsyncDirectory);
-    return __real_fsync(fd);
+    return Fails(kFsync) || Fails(kFsyncDirectory, directory) ? -1 : __real_fsync(fd);
 }
 
 int __wrap_fchown(int fd, uid_t owner, gid_t group) {
     struct stat st;
     gPlan.modeAtFchown = fstat(fd, &st) == 0 ? st.st_mode & 07777 : 0;
-    if (gPlan.fchown != 0) return Fail(gPlan.fchown);
-    return __real_fchown(fd, owner, group);
+    return Fails(kFchown) ? -1 : __real_fchown(fd, owner, group);
 }
 
 int __wrap_open(const char* path, int flags, mode_t mode) {
-    if (gPlan.openDirectory != 0 && (flags & O_DIRECTORY) && (flags & O_ACCMODE) == O_RDONLY &&
-        !(flags & O_PATH)) {
-        return Fail(gPlan.openDirectory);
-    }
-    return __real_open(path, flags, mode);
+    const bool readDirectory =
+        (flags & O_DIRECTORY) && (flags & O_ACCMODE) == O_RDONLY && !(flags & O_PATH);
+    return Fails(kOpenDirectory, readDirectory) ? -1 : __real_open(path, flags, mode);
 }
 
-int __wrap_chdir(const char* path) {
-    if (gPlan.chdir != 0) return Fail(gPlan.chdir);
-    return __real_chdir(path);
-}
+int __wrap_chdir(const char* path) { return Fails(kChdir) ? -1 : __real_chdir(path); }
 
 int __wrap_link(const char* from, const char* to) {
     const int r = __real_link(from, to);
@@ -203,11 +168,9 @@ int __wrap_link(const char* from, const char* to) {
 }
 
 int __wrap_unlink(const char* path) {
-    if (gPlan.unlinkAfterLink != 0 && gPlan.linked) {
-        gPlan.linked = false;
-        return Fail(gPlan.unlinkAfterLink);
-    }
+    const bool afterLink = gPlan.linked;
     gPlan.linked = false;
+    if (Fails(kUnlinkAfterLink, afterLink)) return -1;
     const int r = __real_unlink(path);
     if (r == 0 && gPlan.plant) {
         // Another program takes the name at once: a second name of the file "kept" beside it.

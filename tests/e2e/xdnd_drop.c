@@ -16,8 +16,13 @@
 
 enum { kXdndVersion = 5, kTimeoutSeconds = 20 };
 
-static Atom aAware, aSelection, aEnter, aPosition, aStatus, aDrop, aFinished, aLeave, aCopy,
-    aUriList, aTargets;
+/* The atoms of the protocol, interned together in main. */
+enum { aAware, aSelection, aEnter, aPosition, aStatus, aDrop, aFinished, aLeave, aCopy, aUriList,
+       aTargets, kAtoms };
+static char* atomNames[kAtoms] = {"XdndAware", "XdndSelection", "XdndEnter", "XdndPosition",
+                                  "XdndStatus", "XdndDrop", "XdndFinished", "XdndLeave",
+                                  "XdndActionCopy", "text/uri-list", "TARGETS"};
+static Atom atom[kAtoms];
 static Display* dpy;
 static Window source;
 static char uriList[65536];
@@ -33,8 +38,8 @@ static int IsAware(Window w) {
     int format;
     unsigned long count, after;
     unsigned char* data = NULL;
-    int aware = XGetWindowProperty(dpy, w, aAware, 0, 1, False, AnyPropertyType, &type, &format,
-                                   &count, &after, &data) == Success &&
+    int aware = XGetWindowProperty(dpy, w, atom[aAware], 0, 1, False, AnyPropertyType, &type,
+                                   &format, &count, &after, &data) == Success &&
                 type != None;
     if (data) XFree(data);
     return aware;
@@ -66,11 +71,8 @@ static void Send(Window target, Atom type, long l1, long l2, long l3, long l4) {
     e.xclient.window = target;
     e.xclient.message_type = type;
     e.xclient.format = 32;
-    e.xclient.data.l[0] = (long)source;
-    e.xclient.data.l[1] = l1;
-    e.xclient.data.l[2] = l2;
-    e.xclient.data.l[3] = l3;
-    e.xclient.data.l[4] = l4;
+    const long data[5] = {(long)source, l1, l2, l3, l4};
+    memcpy(e.xclient.data.l, data, sizeof data);
     XSendEvent(dpy, target, False, NoEventMask, &e);
     XFlush(dpy);
 }
@@ -85,11 +87,11 @@ static void AnswerSelection(XSelectionRequestEvent* req) {
     reply.xselection.target = req->target;
     reply.xselection.time = req->time;
     reply.xselection.property = req->property != None ? req->property : req->target;
-    if (req->target == aUriList) {
-        XChangeProperty(dpy, req->requestor, reply.xselection.property, aUriList, 8,
+    if (req->target == atom[aUriList]) {
+        XChangeProperty(dpy, req->requestor, reply.xselection.property, atom[aUriList], 8,
                         PropModeReplace, (unsigned char*)uriList, (int)strlen(uriList));
-    } else if (req->target == aTargets) {
-        Atom targets[2] = {aTargets, aUriList};
+    } else if (req->target == atom[aTargets]) {
+        Atom targets[2] = {atom[aTargets], atom[aUriList]};
         XChangeProperty(dpy, req->requestor, reply.xselection.property, XA_ATOM, 32,
                         PropModeReplace, (unsigned char*)targets, 2);
     } else {
@@ -158,17 +160,7 @@ int main(int argc, char** argv) {
         fprintf(stderr, "xdnd_drop: cannot open the display\n");
         return 1;
     }
-    aAware = XInternAtom(dpy, "XdndAware", False);
-    aSelection = XInternAtom(dpy, "XdndSelection", False);
-    aEnter = XInternAtom(dpy, "XdndEnter", False);
-    aPosition = XInternAtom(dpy, "XdndPosition", False);
-    aStatus = XInternAtom(dpy, "XdndStatus", False);
-    aDrop = XInternAtom(dpy, "XdndDrop", False);
-    aFinished = XInternAtom(dpy, "XdndFinished", False);
-    aLeave = XInternAtom(dpy, "XdndLeave", False);
-    aCopy = XInternAtom(dpy, "XdndActionCopy", False);
-    aUriList = XInternAtom(dpy, "text/uri-list", False);
-    aTargets = XInternAtom(dpy, "TARGETS", False);
+    XInternAtoms(dpy, atomNames, kAtoms, False, atom);
 
     const double deadline = Now() + kTimeoutSeconds;
     const Window root = DefaultRootWindow(dpy);
@@ -182,7 +174,7 @@ int main(int argc, char** argv) {
         return 1;
     }
     source = XCreateSimpleWindow(dpy, root, 0, 0, 1, 1, 0, 0, 0);
-    XSetSelectionOwner(dpy, aSelection, source, CurrentTime);
+    XSetSelectionOwner(dpy, atom[aSelection], source, CurrentTime);
 
     XWindowAttributes attributes;
     XGetWindowAttributes(dpy, target, &attributes);
@@ -192,15 +184,16 @@ int main(int argc, char** argv) {
                           &child);
 
     XClientMessageEvent reply;
-    Send(target, aEnter, (long)kXdndVersion << 24, (long)aUriList, None, None);
-    Send(target, aPosition, 0, ((long)x << 16) | (y & 0xFFFF), CurrentTime, (long)aCopy);
-    if (!WaitFor(aStatus, &reply, deadline) || !(reply.data.l[1] & 1)) {
-        Send(target, aLeave, 0, 0, 0, 0);
+    Send(target, atom[aEnter], (long)kXdndVersion << 24, (long)atom[aUriList], None, None);
+    Send(target, atom[aPosition], 0, ((long)x << 16) | (y & 0xFFFF), CurrentTime,
+         (long)atom[aCopy]);
+    if (!WaitFor(atom[aStatus], &reply, deadline) || !(reply.data.l[1] & 1)) {
+        Send(target, atom[aLeave], 0, 0, 0, 0);
         fprintf(stderr, "xdnd_drop: the window refused the drop\n");
         return 1;
     }
-    Send(target, aDrop, 0, CurrentTime, 0, 0);
-    if (!WaitFor(aFinished, &reply, deadline)) {
+    Send(target, atom[aDrop], 0, CurrentTime, 0, 0);
+    if (!WaitFor(atom[aFinished], &reply, deadline)) {
         fprintf(stderr, "xdnd_drop: the drop never finished\n");
         return 1;
     }

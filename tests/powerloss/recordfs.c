@@ -5,9 +5,11 @@
  * Usage: recordfs BACKING LOG MOUNTPOINT [FUSE options]
  * LOG gets one line per call, of fixed fields: "KIND INO OFFSET LENGTH AT FROM TO", where KIND is
  * create, write (LENGTH bytes at OFFSET, which stand at AT in LOG.data), truncate (to OFFSET),
- * rename, link (FROM to TO), unlink, fsync or fsyncdir, and a name not given is "-". INO is the backing file's inode number; names are paths below
- * the mount point, without the leading slash ("." for the root). Runs in the foreground, one call
- * at a time, until it is unmounted. */
+ * rename, link (FROM to TO), unlink, fsync or fsyncdir, and a name not given is "-". INO is the
+ * backing file's inode number; names are paths below the mount point, without the leading slash
+ * ("." for the root). Each call is recorded before it is answered. Returns once the file system is
+ * mounted (exit status 0) or could not be (1), and serves it from the background, one call at a
+ * time, until it is unmounted. */
 #define FUSE_USE_VERSION 31
 #define _GNU_SOURCE
 #include <dirent.h>
@@ -212,12 +214,11 @@ int main(int argc, char** argv) {
         perror("recordfs");
         return 1;
     }
-    /* FUSE sees the mount point and its own options, and runs in the foreground, single-threaded. */
+    /* FUSE sees the mount point and its own options, and runs single-threaded. */
     char* fuseArgs[64];
     int n = 0;
     fuseArgs[n++] = argv[0];
     fuseArgs[n++] = argv[3];
-    fuseArgs[n++] = "-f";
     fuseArgs[n++] = "-s";
     for (int i = 4; i < argc && n < 63; ++i) fuseArgs[n++] = argv[i];
     fuseArgs[n] = NULL;
