@@ -56,12 +56,8 @@ TEST(CrashConsistency, KilledSortNeverLosesOrTearsTheArchive) {
     // One whole run: the sorted archive, and how long a sort takes.
     fs::create_hard_link(dir / "original", dropped);
     const auto start = Clock::now();
-    const pid_t whole = StartSort(dropped);
-    ASSERT_GT(whole, 0);
-    int status = 0;
-    waitpid(whole, &status, 0);
+    ASSERT_EQ(std::system(("'" TESSOREL_CLI "' '" + dropped.string() + "' >/dev/null").c_str()), 0);
     const auto took = Clock::now() - start;
-    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
     const std::string sorted = ReadBytes(dropped);
     ASSERT_NE(sorted, original);
     fs::remove(dropped);
@@ -79,14 +75,11 @@ TEST(CrashConsistency, KilledSortNeverLosesOrTearsTheArchive) {
         ASSERT_GT(pid, 0);
         std::this_thread::sleep_for(std::chrono::microseconds(delay));
         kill(pid, SIGKILL);
-        waitpid(pid, &status, 0);
+        waitpid(pid, nullptr, 0);
 
-        const std::string atName = fs::exists(dropped) ? ReadBytes(dropped) : "";
-        const std::string atOld = fs::exists(dir / "fx_old.snd") ? ReadBytes(dir / "fx_old.snd") : "";
-        EXPECT_EQ(BrokenPromise(fs::exists(dropped) ? &atName : nullptr,
-                                fs::exists(dir / "fx_old.snd") ? &atOld : nullptr, original, sorted,
-                                false),
-                  "");
+        std::string atName, atOld;
+        EXPECT_EQ(BrokenPromise(Held(dropped, atName), Held(dir / "fx_old.snd", atOld), original,
+                                sorted, false), "");
         for (const char* name : {"fx.snd", "fx_old.snd", "fx_new.snd"}) fs::remove(dir / name);
     }
 }

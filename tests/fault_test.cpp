@@ -28,10 +28,6 @@ std::string Original() {
                         {3000000, 600, 1200, 4000000, 700});
 }
 
-std::string BytesOrNone(const fs::path& path) {
-    return fs::exists(path) ? ReadBytes(path) : std::string("<none>");
-}
-
 // A second run on the same archive, started at one moment of the first.
 DropResult gSecondRun;
 void SecondRun(const std::string& path) { gSecondRun = SortDroppedFile(path.c_str()); }
@@ -85,19 +81,17 @@ TEST_P(FaultInjection, EveryCallFailingInTurnLeavesTheOriginalSafe) {
         MessageLog log;
         const std::string path = dir.str("fx.snd");
         gSecondRun = DropResult::Checked;
-        if (mode.secondRun) {
-            SetFaultPlan({0, mode.fault, mode.copyInKernel, n, [path] { SecondRun(path); }});
-        } else {
-            SetFaultPlan({n, mode.fault, mode.copyInKernel, 0, {}});
-        }
+        SetFaultPlan(mode.secondRun
+                         ? FaultPlan{0, mode.fault, mode.copyInKernel, n, [path] { SecondRun(path); }}
+                         : FaultPlan{n, mode.fault, mode.copyInKernel, 0, {}});
         const DropResult result = SortDroppedFile(dir.str("fx.snd").c_str());
         const std::string hit = FaultHit();
         const std::vector<std::string> unflushed = UnflushedRenames();
         SetFaultPlan({});
 
-        const std::string atName = BytesOrNone(dir / "fx.snd");
-        const std::string atOld = BytesOrNone(dir / "fx_old.snd");
-        const std::string atNew = BytesOrNone(dir / "fx_new.snd");
+        std::string atName, atOld, atNew;
+        const std::string* held[] = {Held(dir / "fx.snd", atName), Held(dir / "fx_old.snd", atOld),
+                                     Held(dir / "fx_new.snd", atNew)};
         EXPECT_EQ(hit, mode.secondRun ? "" : calls[n - 1]);
         // The second run ends at once while the first holds the archive. Started before the first
         // took the lock, it sorts, and the first finds the archive changed or, started before the
@@ -117,10 +111,9 @@ TEST_P(FaultInjection, EveryCallFailingInTurnLeavesTheOriginalSafe) {
                 << "first run " << static_cast<int>(result) << ", second "
                 << static_cast<int>(gSecondRun);
         }
-        const auto held = [](const std::string& bytes) { return bytes == "<none>" ? nullptr : &bytes; };
-        EXPECT_EQ(BrokenPromise(held(atName), held(atOld), original, sorted, log.confirmed()), "");
+        EXPECT_EQ(BrokenPromise(held[0], held[1], original, sorted, log.confirmed()), "");
         EXPECT_EQ(log.confirmed(), sortedOnce);
-        if (atNew != "<none>") {
+        if (held[2] != nullptr) {
             EXPECT_TRUE(hit == "PlatRenameNoReplace" || sortedTwice)
                 << "a partial archive is left behind";
             EXPECT_TRUE(atNew == sorted) << "the archive left under the new name is not whole";

@@ -145,6 +145,10 @@ std::string BrokenPromise(const std::string* atName, const std::string* atOld,
     return "";
 }
 
+const std::string* Held(const fs::path& path, std::string& bytes) {
+    return fs::exists(path) ? &(bytes = ReadBytes(path)) : nullptr;
+}
+
 void ExpectRenameNeverReplaces() {
     TempDir dir;
     WriteBytes(dir / "a", "first");

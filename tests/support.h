@@ -82,6 +82,10 @@ void ExpectUntouched(const fs::path& dir, const std::vector<std::string>& files,
 std::string BrokenPromise(const std::string* atName, const std::string* atOld,
                           const std::string& original, const std::string& sorted, bool confirmed);
 
+// For BrokenPromise: the bytes of the file at `path` read into `bytes`, and its address; nullptr
+// where there is no such file.
+const std::string* Held(const fs::path& path, std::string& bytes);
+
 // A new empty folder for one test; it and everything in it are removed, and the current directory
 // is put back, when the test ends.
 class TempDir {

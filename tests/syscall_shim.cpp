@@ -5,6 +5,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -39,6 +40,8 @@ struct Plan {
     int errors[kCalls] = {};  // the errno each call fails with, or 0
     bool shortWrites = false;  // write and copy_file_range move at most half of what is asked
     bool plant = false;        // a successful unlink of a name is followed by another's link there
+    bool save = false;         // each fsync of a file comes after another program saved `reading`
+    int reading = -1;          // the last file opened for reading alone
     unsigned modeAtFchown = 0;
     bool linked = false;       // a link went through, and no unlink came after it yet
     bool interrupted = false;  // the last pread or write was interrupted
@@ -98,8 +101,8 @@ bool SetSyscallFaults(const char* plan) {
             gPlan.shortWrites = true;
             continue;
         }
-        if (item == "unlink=PLANT") {
-            gPlan.plant = true;
+        if (item == "unlink=PLANT" || item == "fsync=SAVE") {
+            (item == "unlink=PLANT" ? gPlan.plant : gPlan.save) = true;
             continue;
         }
         const int error = ErrnoNamed(item.substr(equals + 1));
@@ -144,6 +147,10 @@ ssize_t __wrap_write(int fd, const void* buf, size_t n) {
 int __wrap_fsync(int fd) {
     struct stat st;
     const bool directory = fstat(fd, &st) == 0 && S_ISDIR(st.st_mode);
+    if (gPlan.save && !directory && gPlan.reading >= 0) {
+        const timespec later[2] = {{0, UTIME_OMIT}, {time(nullptr) + 5, 0}};  // saved 5 s on
+        if (futimens(gPlan.reading, later) == 0) ++gPlan.made;
+    }
     return Fails(kFsync) || Fails(kFsyncDirectory, directory) ? -1 : __real_fsync(fd);
 }
 
@@ -156,7 +163,10 @@ int __wrap_fchown(int fd, uid_t owner, gid_t group) {
 int __wrap_open(const char* path, int flags, mode_t mode) {
     const bool readDirectory =
         (flags & O_DIRECTORY) && (flags & O_ACCMODE) == O_RDONLY && !(flags & O_PATH);
-    return Fails(kOpenDirectory, readDirectory) ? -1 : __real_open(path, flags, mode);
+    if (Fails(kOpenDirectory, readDirectory)) return -1;
+    const int fd = __real_open(path, flags, mode);
+    if (fd >= 0 && (flags & (O_ACCMODE | O_DIRECTORY | O_PATH)) == O_RDONLY) gPlan.reading = fd;
+    return fd;
 }
 
 int __wrap_chdir(const char* path) { return Fails(kChdir) ? -1 : __real_chdir(path); }

@@ -13,6 +13,8 @@
 //   unlink=PLANT                    each name a successful unlink frees becomes at once a second
 //                                   name of the file "kept" in the same folder
 //   open-directory=E                every open of a directory for reading fails with E
+//   fsync=SAVE                      before each fsync of a file, another program saves the file
+//                                   last opened for reading alone: its last write time moves on
 // The empty list lets every call through. At start-up the list comes from TESSOREL_SYSCALLS.
 // False when the list cannot be understood.
 bool SetSyscallFaults(const char* plan);

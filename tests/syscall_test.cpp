@@ -64,8 +64,8 @@ TEST_F(Syscalls, NameTakenRightAfterTheLeftoverWentIsLeftAlone) {
 
 // Where the system cannot copy between the files, the data goes through a buffer; an interrupted
 // call is made again; a folder that cannot be listed is flushed with its file system; every other
-// refusal ends the sort as its own failure, never confirmed, and with the original's bytes under
-// its name. The new archive is private until it has the original's group; where it cannot have
+// refusal, and a save of the archive by another program, ends the sort as its own failure, never
+// confirmed, and with the original's bytes under its name. The new archive is private until it has the original's group; where it cannot have
 // it, its group gets no more than everyone.
 TEST_F(Syscalls, RefusedCallsEndTheSortAsTheyMust) {
     struct Case {
@@ -93,6 +93,7 @@ TEST_F(Syscalls, RefusedCallsEndTheSortAsTheyMust) {
         {"fchown=EPERM", DropResult::Sorted, true, 0640, 0600},
         {"fchown=EPERM", DropResult::Sorted, true, 0664, 0644},
         {"open-directory=EACCES", DropResult::Sorted, false},
+        {"fsync=SAVE", DropResult::Changed, false},  // nothing renamed, and the new archive gone
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.plan);

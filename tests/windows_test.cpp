@@ -75,7 +75,8 @@ TEST_F(CodePage932, SortsAFileWhoseNameEndsInATrailByteBackslash) {
 
 // Points this program's import of `function` at `replacement` and returns the address it had, or
 // nullptr when the program imports no such function by name.
-void* ReplaceImport(const char* function, void* replacement) {
+template <typename Function>
+Function ReplaceImport(const char* function, Function replacement) {
     BYTE* base = reinterpret_cast<BYTE*>(GetModuleHandleA(nullptr));
     const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(
         base + reinterpret_cast<const IMAGE_DOS_HEADER*>(base)->e_lfanew);
@@ -93,7 +94,7 @@ void* ReplaceImport(const char* function, void* replacement) {
             DWORD protection = 0;
             VirtualProtect(&address->u1.Function, sizeof address->u1.Function, PAGE_READWRITE,
                            &protection);
-            void* previous = reinterpret_cast<void*>(address->u1.Function);
+            const auto previous = reinterpret_cast<Function>(address->u1.Function);
             address->u1.Function = reinterpret_cast<ULONG_PTR>(replacement);
             VirtualProtect(&address->u1.Function, sizeof address->u1.Function, protection,
                            &protection);
@@ -103,8 +104,7 @@ void* ReplaceImport(const char* function, void* replacement) {
     return nullptr;
 }
 
-using MoveFileExAFunction = BOOL(WINAPI*)(LPCSTR, LPCSTR, DWORD);
-MoveFileExAFunction gMoveFileExA = nullptr;
+decltype(&MoveFileExA) gMoveFileExA = nullptr;
 std::vector<DWORD> gMoveFlags;
 
 BOOL WINAPI RecordingMoveFileExA(LPCSTR from, LPCSTR to, DWORD flags) {
@@ -115,20 +115,18 @@ BOOL WINAPI RecordingMoveFileExA(LPCSTR from, LPCSTR to, DWORD flags) {
 // Windows has no folder to flush: each rename must itself be on the disk when it returns, and
 // must never replace a file.
 TEST(WindowsRename, EveryRenameIsWrittenThroughAndNeverReplaces) {
-    gMoveFileExA = reinterpret_cast<MoveFileExAFunction>(
-        ReplaceImport("MoveFileExA", reinterpret_cast<void*>(&RecordingMoveFileExA)));
+    gMoveFileExA = ReplaceImport("MoveFileExA", &RecordingMoveFileExA);
     ASSERT_NE(gMoveFileExA, nullptr) << "the program does not rename through MoveFileExA";
     gMoveFlags.clear();
     TempDir dir;
     MessageLog log;
     const DropResult result = DropIn(dir, BuildArchive({{1, 0, "b"}, {0, 0, "a"}}));
-    ReplaceImport("MoveFileExA", reinterpret_cast<void*>(gMoveFileExA));
+    ReplaceImport("MoveFileExA", gMoveFileExA);
     EXPECT_EQ(result, DropResult::Sorted);
     EXPECT_EQ(gMoveFlags, (std::vector<DWORD>{MOVEFILE_WRITE_THROUGH, MOVEFILE_WRITE_THROUGH}));
 }
 
-using DeleteFileAFunction = BOOL(WINAPI*)(LPCSTR);
-DeleteFileAFunction gDeleteFileA = nullptr;
+decltype(&DeleteFileA) gDeleteFileA = nullptr;
 
 // Deletes the file, and another program takes its name at once.
 BOOL WINAPI DeleteThenPlant(LPCSTR path) {
@@ -139,15 +137,14 @@ BOOL WINAPI DeleteThenPlant(LPCSTR path) {
 
 // A name taken in the moment after the leftover new archive was deleted is refused, never written.
 TEST(WindowsCreate, NameTakenRightAfterTheLeftoverWentIsLeftAlone) {
-    gDeleteFileA = reinterpret_cast<DeleteFileAFunction>(
-        ReplaceImport("DeleteFileA", reinterpret_cast<void*>(&DeleteThenPlant)));
+    gDeleteFileA = ReplaceImport("DeleteFileA", &DeleteThenPlant);
     ASSERT_NE(gDeleteFileA, nullptr) << "the program does not delete through DeleteFileA";
     TempDir dir;
     WriteBytes(dir / "fx.snd", BuildArchive({{1, 0, "b"}, {0, 0, "a"}}));
     WriteBytes(dir / "fx_new.snd", "left by an earlier run");
     MessageLog log;
     EXPECT_EQ(SortDroppedFile(dir.str("fx.snd").c_str()), DropResult::CreateFailed);
-    ReplaceImport("DeleteFileA", reinterpret_cast<void*>(gDeleteFileA));
+    ReplaceImport("DeleteFileA", gDeleteFileA);
     EXPECT_EQ(ReadBytes(dir / "fx_new.snd"), "planted");
     EXPECT_EQ(FilesIn(dir.path()), (std::vector<std::string>{"fx.snd", "fx_new.snd"}));
 }

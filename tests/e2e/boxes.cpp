@@ -98,13 +98,12 @@ int main(int argc, char** argv) {
                     static_cast<unsigned long>(GetWindowLongW(window, GWL_EXSTYLE)));
         return 0;
     }
-    if (command == "read" || command == "ok") {
+    if (command == "read" || command == "ok" || command == "none") {
         HWND box = WaitFor(VisibleBox, ms);
-        if (box == nullptr) {
-            std::printf("no message box\n");
-            return 1;
-        }
+        if (box == nullptr && command != "none") std::printf("no message box\n");
+        if (box == nullptr) return command == "none" ? 0 : 1;
         PrintBox(box);
+        if (command == "none") return 1;
         if (command == "ok") {
             PostMessageW(box, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED),
                          reinterpret_cast<LPARAM>(GetDlgItem(box, IDOK)));
@@ -113,12 +112,6 @@ int main(int argc, char** argv) {
             if (IsWindow(box)) return 1;
         }
         return 0;
-    }
-    if (command == "none") {
-        HWND box = WaitFor(VisibleBox, ms);
-        if (box == nullptr) return 0;
-        PrintBox(box);
-        return 1;
     }
     if (command == "close") {
         HWND window = FindWindowW(kMainClass, nullptr);

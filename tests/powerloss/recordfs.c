@@ -1,6 +1,6 @@
-/* recordfs.c: a file system in user space that passes every call through to a backing folder and
- * records, in call order, every call that changes what a power cut could keep: creating, writing,
- * truncating, renaming, linking and unlinking files, and each flush of a file or of a folder.
+/* recordfs.c: a file system in user space that passes the calls a sort makes through to a backing
+ * folder and records, in call order, every call that changes what a power cut could keep: creating,
+ * writing, truncating, renaming, linking and unlinking files, and each flush of a file or a folder.
  *
  * Usage: recordfs BACKING LOG MOUNTPOINT [FUSE options]
  * LOG gets one line per call, of fixed fields: "KIND INO OFFSET LENGTH AT FROM TO", where KIND is
@@ -12,7 +12,6 @@
  * time, until it is unmounted. */
 #define FUSE_USE_VERSION 31
 #define _GNU_SOURCE
-#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <fuse.h>
@@ -20,7 +19,6 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
-#include <sys/statvfs.h>
 #include <unistd.h>
 
 static int backing = -1;
@@ -57,21 +55,6 @@ static void* Init(struct fuse_conn_info* conn, struct fuse_config* cfg) {
 static int GetAttr(const char* path, struct stat* st, struct fuse_file_info* fi) {
     if (fi != NULL) return Result(fstat((int)fi->fh, st));
     return Result(fstatat(backing, Rel(path), st, AT_SYMLINK_NOFOLLOW));
-}
-
-static int ReadDir(const char* path, void* buf, fuse_fill_dir_t fill, off_t offset,
-                   struct fuse_file_info* fi, enum fuse_readdir_flags flags) {
-    (void)offset, (void)fi, (void)flags;
-    const int fd = openat(backing, Rel(path), O_RDONLY | O_DIRECTORY);
-    if (fd < 0) return -errno;
-    DIR* dir = fdopendir(fd);
-    if (dir == NULL) {
-        close(fd);
-        return -ENOMEM;
-    }
-    for (struct dirent* e; (e = readdir(dir)) != NULL;) fill(buf, e->d_name, NULL, 0, 0);
-    closedir(dir);
-    return 0;
 }
 
 static int Open(const char* path, struct fuse_file_info* fi) {
@@ -169,16 +152,6 @@ static int Chown(const char* path, uid_t uid, gid_t gid, struct fuse_file_info* 
     return Result(fchownat(backing, Rel(path), uid, gid, AT_SYMLINK_NOFOLLOW));
 }
 
-static int Utimens(const char* path, const struct timespec tv[2], struct fuse_file_info* fi) {
-    if (fi != NULL) return Result(futimens((int)fi->fh, tv));
-    return Result(utimensat(backing, Rel(path), tv, AT_SYMLINK_NOFOLLOW));
-}
-
-static int StatFs(const char* path, struct statvfs* st) {
-    (void)path;
-    return Result(fstatvfs(backing, st));
-}
-
 static const struct fuse_operations kOperations = {
     .getattr = GetAttr,
     .unlink = Unlink,
@@ -190,14 +163,11 @@ static const struct fuse_operations kOperations = {
     .open = Open,
     .read = Read,
     .write = Write,
-    .statfs = StatFs,
     .release = Release,
     .fsync = Fsync,
-    .readdir = ReadDir,
     .fsyncdir = FsyncDir,
     .init = Init,
     .create = Create,
-    .utimens = Utimens,
 };
 
 int main(int argc, char** argv) {
