@@ -71,7 +71,9 @@ TEST(HostileNames, NameOf256BytesCannotBeOpened) {
 // refused before anything is written. On Windows the folder counts with each derived name, whose
 // "_new.snd" is 4 bytes longer than ".snd": there the longest is 255 bytes.
 TEST(HostileNames, LongestFullPathFitsAndNoLonger) {
-    const size_t longest = kPathBufferSize - 1 - (kPlatFullPathLimitsRelativeNames ? 4 : 0);
+    // The systems' own limits, terminating zero included: Windows' MAX_PATH, and Linux's PATH_MAX.
+    const size_t system = kPlatPathSeparator == '\\' ? 260 : 4096;
+    const size_t longest = system - 1 - (kPlatFullPathLimitsRelativeNames ? 4 : 0);
     for (const size_t total : {longest, longest + 1}) {
         SCOPED_TRACE(std::to_string(total) + "-byte path");
         TempDir dir;
