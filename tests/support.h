@@ -107,12 +107,12 @@ using Shown = std::vector<std::pair<std::string, std::string>>;
 inline std::pair<std::string, std::string> M(const Message& m) { return {m.text, m.caption}; }
 
 // Records every message shown while it lives, as (text, caption) in code page 932 bytes.
-class MessageLog {
-public:
+struct MessageLog {
+    Shown shown;
+    bool confirmed() const;  // the confirmation is among them
+
     MessageLog();
     ~MessageLog();
     MessageLog(const MessageLog&) = delete;
     MessageLog& operator=(const MessageLog&) = delete;
-    Shown shown;
-    bool confirmed() const;  // the confirmation is among them
 };
