@@ -148,7 +148,8 @@ TEST(WriteSortedArchive, OrdersByUnsignedKeysKeepingChainOrderOfEqualOnes) {
          {5000, 3000, 2999 - 19 - 50, 600}},
         {"already sorted",
          {{0, 0, Pattern(10, 5)}, {0, 1, ""}, {0, 1, Pattern(33, 6)}, {9, 0, Pattern(1, 7)}}, {}},
-        {"larger than the copy buffer", {{2, 0, Pattern((5u << 19) + 3, 9)}, {1, 0, Pattern(1u << 20, 4)}}, {}},
+        {"larger than the copy buffer",
+         {{2, 0, Pattern((5u << 19) + 3, 9)}, {1, 0, Pattern(1u << 20, 4)}}, {}},
     };
     TempDir dir;
     for (const Case& c : cases) {
@@ -188,7 +189,8 @@ TEST(WriteSortedArchive, EntriesBeyond2GiBAreReached) {
     // Written past the end, which leaves holes: no disk space is taken.
     WriteBytesAt(dir / "a.snd", high, EntryHeader(top, 4, 7, 0) + "HIGH");
     WriteBytesAt(dir / "a.snd", top, EntryHeader(0, 3, 6, 0) + "TOP");
-    EXPECT_EQ(SortedLayoutEntries(SortFile(dir)), (std::vector<TestEntry>{{6, 0, "TOP"}, {7, 0, "HIGH"}}));
+    EXPECT_EQ(SortedLayoutEntries(SortFile(dir)),
+              (std::vector<TestEntry>{{6, 0, "TOP"}, {7, 0, "HIGH"}}));
 }
 
 // A source shorter than its 512 header bytes: what it lacks of them is written as zeros.

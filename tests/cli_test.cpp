@@ -117,9 +117,9 @@ TEST(Cli, WarningsAndSilentEndsGoToStandardErrorAndFail) {
                     // files of at most 100 blocks: large.snd cannot be written
                     "trap '' XFSZ; ulimit -f 100; flock busy.snd @"});
     // A file that could not be written is left as it was, and no partial archive stays.
-    EXPECT_EQ(FilesIn(dir.path()), (std::vector<std::string>{"bad.snd", "busy.snd", "fx.wav", "large.snd",
-                                                             "next.snd", "ok.snd", "ok_old.snd",
-                                                             "taken.snd", "taken_new.snd"}));
+    EXPECT_EQ(FilesIn(dir.path()),
+              (std::vector<std::string>{"bad.snd", "busy.snd", "fx.wav", "large.snd", "next.snd",
+                                        "ok.snd", "ok_old.snd", "taken.snd", "taken_new.snd"}));
     // The ends that only a refused system call brings about, each with its own reason.
     for (const auto& [plan, reason] : {std::pair{"pread=EIO", "cannot read"},
                                        {"chdir=EACCES", "cannot enter its directory"},
@@ -131,6 +131,15 @@ TEST(Cli, WarningsAndSilentEndsGoToStandardErrorAndFail) {
         fs::remove(dir / "next_old.snd");  // where the renames were done, but not flushed
         WriteBytes(dir / "next.snd", BuildArchive(kRoad));
     }
+    // A name longer than a path buffer, where the system opens it. Without its starting directory
+    // the command cannot find a relative name, but goes on with an absolute one.
+    const std::string longName = "." + std::string(4096, '/') + "next.snd";
+    ExpectRun(dir, {longName.c_str(), 1, "", (longName + ": name too long\n").c_str(),
+                    "TESSOREL_SYSCALLS=open=SQUEEZE @", TESSOREL_SHIMMED});
+    const std::string absolute = dir.str("next.snd");
+    ExpectRun(dir, {("next.snd " + absolute).c_str(), 1, (absolute + ": 確認...").c_str(),
+                    "next.snd: cannot find the starting directory\n",
+                    "TESSOREL_SYSCALLS=open-path=EMFILE @", TESSOREL_SHIMMED});
 }
 
 TEST(Cli, ListPrintsTheChainAndChangesNothing) {

@@ -34,11 +34,6 @@ pid_t StartSort(const fs::path& file) {
     return rc == 0 ? pid : -1;
 }
 
-int Kills() {
-    const char* env = std::getenv("TESSOREL_CRASH_KILLS");
-    return env ? std::atoi(env) : 12;
-}
-
 TEST(CrashConsistency, KilledSortNeverLosesOrTearsTheArchive) {
     TempDir dir;
     // 256 entries of 1 MiB, keys descending so that every one moves, laid out in chain order.
@@ -66,7 +61,8 @@ TEST(CrashConsistency, KilledSortNeverLosesOrTearsTheArchive) {
     std::mt19937 rng(20261208);
     std::uniform_int_distribution<long long> when(
         0, std::chrono::duration_cast<std::chrono::microseconds>(took).count() * 11 / 10);
-    for (int i = 0; i < Kills(); ++i) {
+    const char* kills = std::getenv("TESSOREL_CRASH_KILLS");
+    for (int i = 0; i < (kills ? std::atoi(kills) : 12); ++i) {
         const long long delay = when(rng);
         SCOPED_TRACE("kill " + std::to_string(i) + " after " + std::to_string(delay) + " us");
         // The dropped file shares the original's bytes; the sorter never writes into it.

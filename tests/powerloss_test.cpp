@@ -166,7 +166,8 @@ struct Recorded {
 // Mounts recordfs over a folder holding fx.snd, sorts it there with the command (with `environment`
 // before it), unmounts, and reads what was recorded. recordfs goes to the background once mounted;
 // it records each call before it answers, so the log is whole once the command has ended.
-Recorded SortOnRecordFs(const TempDir& dir, const std::string& original, const std::string& environment) {
+Recorded SortOnRecordFs(const TempDir& dir, const std::string& original,
+                        const std::string& environment) {
     Recorded run;
     const fs::path backing = dir / "backing";
     const fs::path point = dir / "mount";

@@ -4,6 +4,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <limits.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
@@ -32,15 +33,16 @@ namespace {
 
 // The calls that can be made to fail, by their names in a plan (see syscall_shim.h).
 enum Call { kRenameat2, kCopyFileRange, kPread, kWrite, kFsync, kFsyncDirectory, kFchown,
-            kUnlinkAfterLink, kOpenDirectory, kChdir, kCalls };
+            kUnlinkAfterLink, kOpenDirectory, kOpenPath, kChdir, kCalls };
 const char* const kCallNames[kCalls] = {"renameat2", "copy_file_range", "pread", "write", "fsync",
                                         "fsync-directory", "fchown", "unlink-after-link",
-                                        "open-directory", "chdir"};
+                                        "open-directory", "open-path", "chdir"};
 struct Plan {
     int errors[kCalls] = {};  // the errno each call fails with, or 0
     bool shortWrites = false;  // write and copy_file_range move at most half of what is asked
     bool plant = false;        // a successful unlink of a name is followed by another's link there
     bool save = false;         // each fsync of a file comes after another program saved `reading`
+    bool squeeze = false;      // a path too long to open is opened with its runs of '/' squeezed
     int reading = -1;          // the last file opened for reading alone
     unsigned modeAtFchown = 0;
     bool linked = false;       // a link went through, and no unlink came after it yet
@@ -49,15 +51,10 @@ struct Plan {
 };
 Plan gPlan;
 
+// The errno named `name` ("EIO", ...), or 0.
 int ErrnoNamed(const std::string& name) {
-    struct Known {
-        const char* name;
-        int value;
-    } const known[] = {{"EINVAL", EINVAL}, {"ENOSYS", ENOSYS}, {"EXDEV", EXDEV},
-                       {"EOPNOTSUPP", EOPNOTSUPP}, {"EINTR", EINTR}, {"EPERM", EPERM},
-                       {"EIO", EIO}, {"EACCES", EACCES}};
-    for (const Known& k : known) {
-        if (name == k.name) return k.value;
+    for (int e = 1; e < 256; ++e) {
+        if (strerrorname_np(e) != nullptr && name == strerrorname_np(e)) return e;
     }
     return 0;
 }
@@ -101,8 +98,10 @@ bool SetSyscallFaults(const char* plan) {
             gPlan.shortWrites = true;
             continue;
         }
-        if (item == "unlink=PLANT" || item == "fsync=SAVE") {
-            (item == "unlink=PLANT" ? gPlan.plant : gPlan.save) = true;
+        bool* const flag = item == "unlink=PLANT" ? &gPlan.plant : item == "fsync=SAVE" ? &gPlan.save
+                           : item == "open=SQUEEZE" ? &gPlan.squeeze : nullptr;
+        if (flag != nullptr) {
+            *flag = true;
             continue;
         }
         const int error = ErrnoNamed(item.substr(equals + 1));
@@ -163,8 +162,12 @@ int __wrap_fchown(int fd, uid_t owner, gid_t group) {
 int __wrap_open(const char* path, int flags, mode_t mode) {
     const bool readDirectory =
         (flags & O_DIRECTORY) && (flags & O_ACCMODE) == O_RDONLY && !(flags & O_PATH);
-    if (Fails(kOpenDirectory, readDirectory)) return -1;
-    const int fd = __real_open(path, flags, mode);
+    if (Fails(kOpenDirectory, readDirectory) || Fails(kOpenPath, (flags & O_PATH) != 0)) return -1;
+    std::string squeezed;  // as a system without PATH_MAX would find the file
+    for (const char* p = path; gPlan.squeeze && std::strlen(path) >= PATH_MAX && *p != '\0'; ++p) {
+        if (*p != '/' || squeezed.empty() || squeezed.back() != '/') squeezed += *p;
+    }
+    const int fd = __real_open(squeezed.empty() ? path : squeezed.c_str(), flags, mode);
     if (fd >= 0 && (flags & (O_ACCMODE | O_DIRECTORY | O_PATH)) == O_RDONLY) gPlan.reading = fd;
     return fd;
 }

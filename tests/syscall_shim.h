@@ -4,7 +4,7 @@
 
 // Sets which calls fail, as a comma-separated list of CALL=ERRNO:
 //   renameat2=E, copy_file_range=E, fsync=E, fchown=E, chdir=E
-//                                   every call fails with E (EINVAL, ENOSYS, EXDEV, EIO, ...)
+//                                   every call fails with E (any errno's name: EINVAL, EIO, ...)
 //   fsync-directory=E               every fsync of a directory fails with E
 //   write=SHORT, copy_file_range=SHORT  every call moves at most half the bytes asked for
 //   pread=E, write=E                with EINTR, each call is first interrupted, then goes
@@ -13,6 +13,10 @@
 //   unlink=PLANT                    each name a successful unlink frees becomes at once a second
 //                                   name of the file "kept" in the same folder
 //   open-directory=E                every open of a directory for reading fails with E
+//   open-path=E                     every open with O_PATH fails with E
+//   open=SQUEEZE                    a path of PATH_MAX bytes or more, which Linux refuses, is opened
+//                                   with each run of '/' in it made one, as a system without that
+//                                   limit would find the file
 //   fsync=SAVE                      before each fsync of a file, another program saves the file
 //                                   last opened for reading alone: its last write time moves on
 // The empty list lets every call through. At start-up the list comes from TESSOREL_SYSCALLS.

@@ -65,8 +65,8 @@ TEST_F(Syscalls, NameTakenRightAfterTheLeftoverWentIsLeftAlone) {
 // Where the system cannot copy between the files, the data goes through a buffer; an interrupted
 // call is made again; a folder that cannot be listed is flushed with its file system; every other
 // refusal, and a save of the archive by another program, ends the sort as its own failure, never
-// confirmed, and with the original's bytes under its name. The new archive is private until it has the original's group; where it cannot have
-// it, its group gets no more than everyone.
+// confirmed, and with the original's bytes under its name. The new archive is private until it
+// has the original's group; where it cannot have it, its group gets no more than everyone.
 TEST_F(Syscalls, RefusedCallsEndTheSortAsTheyMust) {
     struct Case {
         const char* plan;

@@ -64,13 +64,8 @@ static Window FindTarget(Window w, const char* title) {
 }
 
 static void Send(Window target, Atom type, long l1, long l2, long l3, long l4) {
-    XEvent e;
-    memset(&e, 0, sizeof e);
-    e.xclient.type = ClientMessage;
-    e.xclient.display = dpy;
-    e.xclient.window = target;
-    e.xclient.message_type = type;
-    e.xclient.format = 32;
+    XEvent e = {.xclient = {.type = ClientMessage, .display = dpy, .window = target,
+                            .message_type = type, .format = 32}};
     const long data[5] = {(long)source, l1, l2, l3, l4};
     memcpy(e.xclient.data.l, data, sizeof data);
     XSendEvent(dpy, target, False, NoEventMask, &e);
@@ -79,14 +74,10 @@ static void Send(Window target, Atom type, long l1, long l2, long l3, long l4) {
 
 /* Hands the dragged data to whoever asks for it. */
 static void AnswerSelection(XSelectionRequestEvent* req) {
-    XEvent reply;
-    memset(&reply, 0, sizeof reply);
-    reply.xselection.type = SelectionNotify;
-    reply.xselection.requestor = req->requestor;
-    reply.xselection.selection = req->selection;
-    reply.xselection.target = req->target;
-    reply.xselection.time = req->time;
-    reply.xselection.property = req->property != None ? req->property : req->target;
+    XEvent reply = {.xselection = {.type = SelectionNotify, .requestor = req->requestor,
+                                   .selection = req->selection, .target = req->target,
+                                   .time = req->time,
+                                   .property = req->property != None ? req->property : req->target}};
     if (req->target == atom[aUriList]) {
         XChangeProperty(dpy, req->requestor, reply.xselection.property, atom[aUriList], 8,
                         PropModeReplace, (unsigned char*)uriList, (int)strlen(uriList));
