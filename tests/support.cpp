@@ -9,6 +9,7 @@
 #include <fstream>
 #include <iterator>
 #include <random>
+#include <sstream>
 
 #include "platform.h"
 
@@ -84,7 +85,9 @@ std::vector<TestEntry> SortedLayoutEntries(const std::string& archive) {
 std::string ReadBytes(const fs::path& path) {
     std::ifstream in(path, std::ios::binary);
     EXPECT_TRUE(in.good()) << "cannot read " << path;
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    std::ostringstream bytes;  // in pieces, not byte by byte: some files are hundreds of MiB
+    bytes << in.rdbuf();
+    return std::move(bytes).str();
 }
 
 void WriteBytes(const fs::path& path, const std::string& bytes) {

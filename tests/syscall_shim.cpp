@@ -98,10 +98,13 @@ bool SetSyscallFaults(const char* plan) {
             gPlan.shortWrites = true;
             continue;
         }
-        bool* const flag = item == "unlink=PLANT" ? &gPlan.plant : item == "fsync=SAVE" ? &gPlan.save
-                           : item == "open=SQUEEZE" ? &gPlan.squeeze : nullptr;
-        if (flag != nullptr) {
-            *flag = true;
+        // The plans that are acts, not an errno.
+        bool* const act = item == "unlink=PLANT"   ? &gPlan.plant
+                          : item == "fsync=SAVE"   ? &gPlan.save
+                          : item == "open=SQUEEZE" ? &gPlan.squeeze
+                                                   : nullptr;
+        if (act != nullptr) {
+            *act = true;
             continue;
         }
         const int error = ErrnoNamed(item.substr(equals + 1));
@@ -164,8 +167,10 @@ int __wrap_open(const char* path, int flags, mode_t mode) {
         (flags & O_DIRECTORY) && (flags & O_ACCMODE) == O_RDONLY && !(flags & O_PATH);
     if (Fails(kOpenDirectory, readDirectory) || Fails(kOpenPath, (flags & O_PATH) != 0)) return -1;
     std::string squeezed;  // as a system without PATH_MAX would find the file
-    for (const char* p = path; gPlan.squeeze && std::strlen(path) >= PATH_MAX && *p != '\0'; ++p) {
-        if (*p != '/' || squeezed.empty() || squeezed.back() != '/') squeezed += *p;
+    if (gPlan.squeeze && std::strlen(path) >= PATH_MAX) {
+        for (const char* p = path; *p != '\0'; ++p) {
+            if (*p != '/' || squeezed.empty() || squeezed.back() != '/') squeezed += *p;
+        }
     }
     const int fd = __real_open(squeezed.empty() ? path : squeezed.c_str(), flags, mode);
     if (fd >= 0 && (flags & (O_ACCMODE | O_DIRECTORY | O_PATH)) == O_RDONLY) gPlan.reading = fd;
