@@ -113,6 +113,16 @@ bool PlatFlushDirectory(const char* dir, PlatFile* inIt);
 // False on failure, leaving the current directory as it was.
 bool PlatSetCurrentDirectory(const char* dir);
 
+// Interruptions: SIGINT, SIGTERM and SIGHUP on POSIX; Ctrl+C, Ctrl+Break and closing the console
+// on Windows. Until PlatCatchInterrupts is called they end the process as the system ends it (the
+// window never calls it). From then on one is only noted: PlatInterrupted turns true, a copy in
+// progress stops at its next piece, and the program ends at its next safe point by calling
+// PlatEndInterrupted, which ends the process as the interruption itself would have (on POSIX, by
+// the same signal, so that its parent sees which).
+void PlatCatchInterrupts();
+bool PlatInterrupted();
+[[noreturn]] void PlatEndInterrupted();
+
 // The byte that separates directories in a path: '\\' on Windows, '/' on POSIX.
 extern const char kPlatPathSeparator;
 

@@ -39,8 +39,8 @@ void SortedOrder(const EntryTable& table, uint16_t* order) {
 }
 
 // Appends one entry: its fresh header, then its data, copied by the system where it can and
-// otherwise through `buffer`, in pieces of at most `bufferSize` bytes. Every piece must arrive
-// whole: the table was read from this file, so a short read means it changed or failed underneath.
+// otherwise through `buffer`, in pieces of at most `bufferSize` bytes; an interruption stops it
+// between pieces. Every piece must arrive whole: the table was read from this file, so a short read means it changed or failed underneath.
 bool CopyEntry(PlatFile* source, PlatFile* out, const EntryRow& row, uint32_t nextOffset,
                unsigned char* buffer, uint32_t bufferSize) {
     unsigned char header[kEntryHeaderSize];
@@ -62,7 +62,7 @@ bool CopyEntry(PlatFile* source, PlatFile* out, const EntryRow& row, uint32_t ne
     for (uint32_t done = 0; done < row.length;) {
         const uint32_t piece = std::min(row.length - done, bufferSize);
         uint32_t got = 0;
-        if (!PlatReadAt(source, start + done, buffer, piece, &got) || got != piece ||
+        if (PlatInterrupted() || !PlatReadAt(source, start + done, buffer, piece, &got) || got != piece ||
             !PlatWrite(out, buffer, piece)) {
             return false;
         }

@@ -74,58 +74,92 @@ DropResult ReadTable(PlatFile* source, EntryTable* table) {
     return DropResult::ReadFailed;
 }
 
-// True when `path` names the file `was` describes, as it was then. A rename changes the ctime,
-// and on some systems the file index, so of a file `renamed` since they do not count.
-bool Names(const char* path, const PlatFileState& was, bool renamed) {
-    PlatFileState now;
-    return PlatStateAt(path, &now) && now.volume == was.volume &&
-           (now.index == was.index || (renamed && !kPlatFileIndexSurvivesRename)) &&
-           now.size == was.size && now.writeTime == was.writeTime &&
-           (renamed || now.changeTime == was.changeTime);
+// True when `path` names the file `was` describes, as it was then, and stores in *now what it
+// shows now. A rename changes the ctime, and on some systems the file index, so of a file
+// `renamed` since they do not count.
+bool Names(const char* path, const PlatFileState& was, bool renamed, PlatFileState* now) {
+    return PlatStateAt(path, now) && now->volume == was.volume &&
+           (now->index == was.index || (renamed && !kPlatFileIndexSurvivesRename)) &&
+           now->size == was.size && now->writeTime == was.writeTime &&
+           (renamed || now->changeTime == was.changeTime);
 }
 
-// Ends an operation whose files changed under it: the dropped file gets its name back if this run
-// took it, and the new archive goes if the name still leads to it.
-DropResult Undo(const DropNames& names, bool renamed, const PlatFileState& written) {
-    if (renamed) PlatRenameNoReplace(names.pOldFile, names.pDefFile);
-    if (Names(names.pNewFile, written, false)) PlatRemove(names.pNewFile);
+bool Names(const char* path, const PlatFileState& was, bool renamed) {
+    PlatFileState now;
+    return Names(path, was, renamed, &now);
+}
+
+// True when `path` leads to the very file `file` describes, whatever its state.
+bool LeadsTo(const char* path, const PlatFileState& file) {
+    PlatFileState now;
+    return PlatStateAt(path, &now) && now.volume == file.volume && now.index == file.index;
+}
+
+// What one sort knows of its files once the dropped file is open and locked.
+struct Sort {
+    DropNames names;
+    PlatFile* source;
+    PlatFileState read;      // the dropped file as it was opened
+    PlatFileState written;   // the new archive, once closed
+    PlatFileState backedUp;  // the dropped file under its backup name, right after that rename
+    PlatFileState sorted;    // the new archive under the dropped file's name, right after that
+};
+
+// Ends an operation whose files changed under it, giving back what this run moved: a file that
+// took the dropped file's name through the second rename but is not this run's archive goes back
+// to the new archive's name; the dropped file gets its name back where it is still the file read
+// and the name is free; the new archive goes if its name still leads to it.
+DropResult Undo(const Sort& s, bool backedUp, bool renamedOver) {
+    const DropNames& n = s.names;
+    if (renamedOver) PlatRenameNoReplace(n.pDefFile, n.pNewFile);
+    if (backedUp && Names(n.pOldFile, s.read, true)) PlatRenameNoReplace(n.pOldFile, n.pDefFile);
+    if (Names(n.pNewFile, s.written, renamedOver)) PlatRemove(n.pNewFile);
     return DropResult::Changed;
 }
 
-// Everything once the dropped file is open and locked: `read` is the state it was opened in.
-DropResult SortOpenFile(const char* fullPath, PlatFile* source, const PlatFileState& read) {
+// Everything once the dropped file is open and locked, up to the flush of the renamed names.
+DropResult SortOpenFile(const char* fullPath, Sort* s) {
     EntryTable table;
-    const DropResult checked = ReadTable(source, &table);
+    const DropResult checked = ReadTable(s->source, &table);
     if (checked != DropResult::Checked) return checked;
 
-    DropNames names;
+    DropNames& names = s->names;
     if (!BuildNames(fullPath, &names)) return DropResult::NameTooLong;
     // Every name below is relative: were the directory change to fail, they would name files of
     // some other directory, so the operation stops instead.
     if (names.directory[0] != '\0' && !PlatSetCurrentDirectory(names.directory)) {
         return DropResult::DirectoryFailed;
     }
+    // The dropped name may be a link to a file that bears one of the derived names: a leftover to
+    // delete, or a backup name to rename onto, would then be the archive's only copy.
+    if (LeadsTo(names.pNewFile, s->read) || LeadsTo(names.pOldFile, s->read)) {
+        return DropResult::NameIsArchive;
+    }
 
-    PlatFileState written;
-    switch (WriteSortedArchive(source, names.pNewFile, table, &written)) {
+    switch (WriteSortedArchive(s->source, names.pNewFile, table, &s->written)) {
         case WriteResult::Ok: break;
         case WriteResult::OpenFailed: return DropResult::OpenFailed;
         case WriteResult::CreateFailed: return DropResult::CreateFailed;
-        case WriteResult::WriteFailed: return DropResult::WriteFailed;
+        case WriteResult::WriteFailed:
+            return PlatInterrupted() ? DropResult::Interrupted : DropResult::WriteFailed;
     }
     // Another program may have saved the archive anew (in place, or under its name) or taken the
     // new archive's name since: then the names are left to it. Each check comes right before the
-    // rename it guards, and the first rename is checked again after it, since a save can land
-    // between a check and a rename. Some file systems set the last write time when a file is
-    // closed: the new archive is known by what its name shows now, once the name is seen to lead
-    // to the file written.
+    // rename it guards, and each rename is checked again after it, since a save can land between
+    // a check and a rename. Some file systems set the last write time when a file is closed: the
+    // new archive is known by what its name shows now, once the name is seen to lead to the file
+    // written. A stop asked for before the first rename ends here, and removes the new archive.
     PlatFileState closed;
-    if (!PlatStateAt(names.pNewFile, &closed) || closed.volume != written.volume ||
-        closed.index != written.index || closed.size != written.size ||
-        !Names(names.pDefFile, read, false)) {
-        return Undo(names, false, written);
+    if (!PlatStateAt(names.pNewFile, &closed) || closed.volume != s->written.volume ||
+        closed.index != s->written.index || closed.size != s->written.size ||
+        !Names(names.pDefFile, s->read, false)) {
+        return Undo(*s, false, false);
     }
-    written = closed;
+    s->written = closed;
+    if (PlatInterrupted()) {
+        PlatRemove(names.pNewFile);
+        return DropResult::Interrupted;
+    }
     // Both renames always run, in this order; neither ever replaces a file, so whatever fails,
     // the dropped file's bytes keep a name.
     bool renamed = true;
@@ -134,17 +168,27 @@ DropResult SortOpenFile(const char* fullPath, PlatFile* source, const PlatFileSt
         renamed = false;
         PlatShowMessage(kMsgOldRename.text, kMsgOldRename.caption);
     }
-    if ((backedUp && !Names(names.pOldFile, read, true)) ||
-        !Names(names.pNewFile, written, false)) {
-        return Undo(names, backedUp, written);
+    if ((backedUp && !Names(names.pOldFile, s->read, true, &s->backedUp)) ||
+        !Names(names.pNewFile, s->written, false)) {
+        return Undo(*s, backedUp, false);
     }
-    if (!PlatRenameNoReplace(names.pNewFile, names.pDefFile)) {
+    if (PlatRenameNoReplace(names.pNewFile, names.pDefFile)) {
+        // The name must now lead to this run's archive: a file put in its place just before the
+        // rename would otherwise bear the archive's name.
+        if (!Names(names.pDefFile, s->written, true, &s->sorted)) return Undo(*s, backedUp, true);
+    } else if (!Names(names.pNewFile, s->written, false)) {
+        return Undo(*s, backedUp, false);  // gone, or another file in its place: not a plain refusal
+    } else {
         renamed = false;
         PlatShowMessage(kMsgDefRename.text, kMsgDefRename.caption);
     }
     // The confirmation promises both names: they must survive a power cut that follows it. Flushed
-    // after a failed rename too, so that what the warnings describe is what a power cut leaves.
-    const bool flushed = PlatFlushDirectory(".", source);
+    // after a failed rename too, so that what the warnings describe is what a power cut leaves. The
+    // folder is the one that holds the names: the dropped file's, which is the current directory
+    // now, or the root for a name whose only separator is its first byte.
+    const char root[] = {kPlatPathSeparator, '\0'};
+    const bool inRoot = names.directory[0] == '\0' && names.pDefFile[0] == kPlatPathSeparator;
+    const bool flushed = PlatFlushDirectory(inRoot ? root : ".", s->source);
     if (!renamed) return DropResult::RenameFailed;
     if (!flushed) return DropResult::FlushFailed;
     return DropResult::Sorted;
@@ -165,15 +209,20 @@ DropResult SortDroppedFile(const char* fullPath) {
     if (!HasExtension(fullPath)) return Tell(kMsgNotSnd, DropResult::WrongExtension);
     // One handle for the table and the copy, so that both come from the same file; it holds the
     // lock against other runs until the names are settled.
-    PlatFile* source = PlatOpenRead(fullPath);
-    if (source == nullptr) return DropResult::OpenFailed;
-    PlatFileState read;
+    Sort s = {};
+    s.source = PlatOpenRead(fullPath);
+    if (s.source == nullptr) return DropResult::OpenFailed;
     DropResult result = DropResult::Busy;
-    if (PlatLock(source)) {
-        result = PlatStateOf(source, &read) ? SortOpenFile(fullPath, source, read)
-                                            : DropResult::ReadFailed;
+    if (PlatLock(s.source)) {
+        result = PlatStateOf(s.source, &s.read) ? SortOpenFile(fullPath, &s) : DropResult::ReadFailed;
     }
-    PlatClose(source);  // read only, so a failing close loses nothing
-    // Shown once the archive is let go, so that no other program waits on it behind the box.
+    PlatClose(s.source);  // read only, so a failing close loses nothing
+    // The last look before the confirmation, once the archive is let go (so that no other program
+    // waits on it behind the box): both names still lead to the files the renames gave them,
+    // unchanged. Whatever changed them since was another program's doing, and is left to it.
+    if (result == DropResult::Sorted && !(Names(s.names.pDefFile, s.sorted, false) &&
+                                          Names(s.names.pOldFile, s.backedUp, false))) {
+        result = DropResult::Changed;
+    }
     return result == DropResult::Sorted ? Tell(kMsgDone, result) : result;
 }

@@ -22,8 +22,13 @@ enum class DropResult {
     FlushFailed,      // silent: both renames done, but the folder's new names could not be
                       // forced to the disk, so no confirmation
     Busy,             // silent: another run is sorting the same archive; nothing touched
-    Changed,          // silent: the archive, or the new archive's name, changed while it was
-                      // sorted; nothing renamed (or the rename undone), the new archive removed
+    Changed,          // silent: another program changed the archive or one of its names while it
+                      // was sorted; what this run renamed is given back where it can be, its new
+                      // archive removed, no confirmation
+    NameIsArchive,    // silent: the new archive's or the backup's name already leads to the
+                      // archive itself (the dropped name is a link to it); nothing written
+    Interrupted,      // silent: the program was asked to stop before the first rename; the new
+                      // archive, if any, removed
 };
 
 // The extension test and the reading of the table, with their warnings. Changes nothing on disk

@@ -1,6 +1,7 @@
 // platform_posix.cpp: the operating-system interface on Linux (POSIX, and a few Linux calls).
 #include <errno.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <stdio.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -18,6 +19,8 @@ static_assert(sizeof(off_t) == 8, "the build must have 64-bit file offsets");
 
 struct PlatFile {
     int fd;
+    dev_t device;      // with `inode`, which file it is
+    ino_t inode;
     uint64_t size;     // as seen when opened
     mode_t mode;       // permission bits as seen when opened
     gid_t group;       // as seen when opened
@@ -50,7 +53,8 @@ PlatFileState StateOf(const struct stat& st) {
 // Takes over an open descriptor; closes it when no handle can be made.
 PlatFile* Wrap(int fd, const struct stat& st) {
     PlatFile* file = new (std::nothrow) PlatFile{
-        fd, static_cast<uint64_t>(st.st_size), st.st_mode & 07777, st.st_gid, 0, 0};
+        fd, st.st_dev, st.st_ino, static_cast<uint64_t>(st.st_size), st.st_mode & 07777, st.st_gid,
+        0, 0};
     if (file == nullptr) close(fd);
     return file;
 }
@@ -101,10 +105,12 @@ bool PlatStateAt(const char* path, PlatFileState* state) {
 PlatFile* PlatCreate(const char* path, PlatFile* like) {
     // A leftover is deleted, never emptied and reused: reused, it would lend the new archive the
     // owner and mode of whoever made it. Only a plain file of this one name goes: through a link,
-    // or under another name, it may be the dropped archive itself or a backup.
+    // or under another name, it may be the dropped archive itself or a backup; and a file that is
+    // `like` itself, reached through a link by the name `like` was opened by, is never deleted.
     struct stat st;
     if (lstat(path, &st) == 0) {
-        if (!S_ISREG(st.st_mode) || st.st_nlink != 1 || unlink(path) != 0) return nullptr;
+        const bool isLike = st.st_dev == like->device && st.st_ino == like->inode;
+        if (!S_ISREG(st.st_mode) || st.st_nlink != 1 || isLike || unlink(path) != 0) return nullptr;
     } else if (errno != ENOENT) {
         return nullptr;
     }
@@ -166,6 +172,7 @@ PlatCopyResult PlatCopyRange(PlatFile* source, uint64_t offset, PlatFile* out, u
     off_t from = static_cast<off_t>(offset);
     uint32_t done = 0;
     while (done < n) {
+        if (PlatInterrupted()) return PlatCopyResult::Failed;
         const ssize_t r = copy_file_range(source->fd, &from, out->fd, nullptr, n - done, 0);
         if (r < 0 && errno == EINTR) continue;
         if (r < 0 && done == 0 &&
@@ -212,6 +219,37 @@ bool PlatFlushDirectory(const char* dir, PlatFile* inIt) {
 }
 
 bool PlatSetCurrentDirectory(const char* dir) { return chdir(dir) == 0; }
+
+namespace {
+volatile sig_atomic_t gInterruption = 0;  // the signal that asked the program to stop, or 0
+void Note(int signal) { gInterruption = signal; }
+constexpr int kInterruptions[] = {SIGINT, SIGTERM, SIGHUP};
+}  // namespace
+
+void PlatCatchInterrupts() {
+    struct sigaction action = {};
+    action.sa_handler = Note;
+    sigemptyset(&action.sa_mask);
+    for (const int signal : kInterruptions) {
+        struct sigaction was;
+        // A signal ignored from the start (nohup's SIGHUP) stays ignored.
+        if (sigaction(signal, &action, &was) == 0 && was.sa_handler == SIG_IGN) {
+            sigaction(signal, &was, nullptr);
+        }
+    }
+}
+
+bool PlatInterrupted() { return gInterruption != 0; }
+
+void PlatEndInterrupted() {
+    const int signal = gInterruption;
+    struct sigaction action = {};
+    action.sa_handler = SIG_DFL;
+    sigemptyset(&action.sa_mask);
+    sigaction(signal, &action, nullptr);
+    raise(signal);
+    _exit(128 + signal);  // where the signal is ignored or blocked, the status a shell would show
+}
 
 bool PlatIsLeadByte(unsigned char) { return false; }
 

@@ -98,8 +98,14 @@ PlatFile* PlatCreate(const char* path, PlatFile* like) {
     const DWORD asItIs = FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS;
     HANDLE existing = CreateFileA(path, 0, shareAll, nullptr, OPEN_EXISTING, asItIs, nullptr);
     if (existing != INVALID_HANDLE_VALUE) {
+        // Nor is `like` itself ever deleted, whatever name leads to it.
         BY_HANDLE_FILE_INFORMATION info;
+        BY_HANDLE_FILE_INFORMATION likeInfo;
         const bool kept = !GetFileInformationByHandle(existing, &info) ||
+                          !GetFileInformationByHandle(like->handle, &likeInfo) ||
+                          (info.dwVolumeSerialNumber == likeInfo.dwVolumeSerialNumber &&
+                           info.nFileIndexHigh == likeInfo.nFileIndexHigh &&
+                           info.nFileIndexLow == likeInfo.nFileIndexLow) ||
                           info.nNumberOfLinks != 1 ||
                           (info.dwFileAttributes &
                            (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) != 0;
@@ -194,6 +200,23 @@ bool PlatRemove(const char* path) {
 bool PlatFlushDirectory(const char*, PlatFile*) { return true; }
 
 bool PlatSetCurrentDirectory(const char* dir) { return SetCurrentDirectoryA(dir) != 0; }
+
+namespace {
+volatile LONG gInterrupted = 0;
+// Runs on a thread of its own: it only notes the request. For a closing console, Windows ends the
+// process once this returns, so it waits for the program to reach its safe point first.
+BOOL WINAPI Note(DWORD event) {
+    InterlockedExchange(&gInterrupted, 1);
+    if (event == CTRL_CLOSE_EVENT) Sleep(INFINITE);
+    return TRUE;
+}
+}  // namespace
+
+void PlatCatchInterrupts() { SetConsoleCtrlHandler(Note, TRUE); }
+
+bool PlatInterrupted() { return gInterrupted != 0; }
+
+void PlatEndInterrupted() { ExitProcess(STATUS_CONTROL_C_EXIT); }
 
 bool PlatIsLeadByte(unsigned char byte) { return IsDBCSLeadByteEx(CP_ACP, byte) != 0; }
 

@@ -4,6 +4,7 @@
 #include "memory_platform.h"
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 #include <new>
 
@@ -118,6 +119,10 @@ bool PlatSetCurrentDirectory(const char*) { return true; }
 bool PlatFlushDirectory(const char*, PlatFile*) { return true; }
 
 bool PlatIsLeadByte(unsigned char) { return false; }
+
+void PlatCatchInterrupts() {}
+bool PlatInterrupted() { return false; }
+void PlatEndInterrupted() { std::abort(); }  // nothing is ever caught
 
 // Without a sink, a message goes nowhere: the fuzz target always sets one.
 void PlatDisplayMessage(const char*, const char*) {}
