@@ -53,11 +53,15 @@ bool PlatStateAt(const char* path, PlatFileState* state);
 // created (no such directory, no permission, a directory of that name, ...), and, leaving it
 // untouched, when the path is a symbolic link or names a file that has other names too (hard
 // links), or anything but a plain file.
+// It is also refused, untouched, when it is `like` itself, reached through a link.
 // The new file belongs to the user who runs the program and is readable by no more people than
 // `like` (an open file) is. On POSIX it is private (0600) until it has like's group, then gets
-// like's permission bits less the umask; where the system refuses like's group, its group may read
-// and write no more than everyone may. On Windows it takes its folder's access rights, and
-// PlatClose makes it read-only when `like` is.
+// like's access ACL exactly where like has one, and otherwise no ACL (whatever default ACL its
+// folder has) and like's permission bits less the umask; where the system refuses like's group,
+// its group may read and write no more than everyone may; where an ACL cannot be given, the
+// permission bits stand for it, no wider than what the ACL gave its owner, owning group and
+// everyone. On Windows it takes like's access rights (its DACL, protected or inheriting as like's
+// is), and PlatClose makes it read-only when `like` is.
 PlatFile* PlatCreate(const char* path, PlatFile* like);
 
 // Stores in *size the size in bytes the file had when it was opened. False when it cannot be had.

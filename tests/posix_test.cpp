@@ -35,22 +35,6 @@ TEST(PosixDrop, FailedWriteRemovesThePartialArchiveAndRenamesNothing) {
     ExpectUntouched(dir.path(), {"fx.snd"}, "fx.snd", original);
 }
 
-// A file right under the root: its only separator is the first byte, so the whole path stands as
-// the dropped file's name and every derived name lies under the root too.
-TEST(PosixDrop, FileUnderTheRoot) {
-    if (access("/", W_OK) != 0) GTEST_SKIP() << "the root folder is not writable here";
-    const std::string base = "/tessorel-test-" + std::to_string(getpid());
-    const std::string original = BuildArchive({{1, 0, "x"}, {0, 0, "y"}});
-    WriteBytes(base + ".snd", original);
-    MessageLog log;
-    const DropResult result = SortDroppedFile((base + ".snd").c_str());
-    const bool backedUp = fs::exists(base + "_old.snd");
-    const std::string backup = backedUp ? ReadBytes(base + "_old.snd") : "";
-    for (const char* suffix : {".snd", "_old.snd", "_new.snd"}) fs::remove(base + suffix);
-    EXPECT_EQ(result, DropResult::Sorted);
-    EXPECT_TRUE(backedUp && backup == original);
-}
-
 TEST(PosixDrop, PipesAndDevicesAreNotArchives) {
     TempDir dir;
     ASSERT_EQ(mkfifo(dir.str("pipe.snd").c_str(), 0600), 0);
@@ -109,6 +93,51 @@ TEST(PosixDrop, LeftoverOfAnotherUserLendsNothing) {
     EXPECT_EQ(st.st_uid, 0u);
     EXPECT_EQ(st.st_gid, originalGroup);
     EXPECT_EQ(st.st_mode & 07777, 0640u);
+}
+
+// The access control list of a file, as getfacl prints it (numeric ids, no header), or "" where the
+// command fails.
+std::string Acl(const fs::path& path) {
+    const fs::path out = path.string() + ".acl";
+    const std::string command = "getfacl -n --omit-header '" + path.string() + "' >'" + out.string() + "' 2>/dev/null";
+    const std::string acl = std::system(command.c_str()) == 0 ? ReadBytes(out) : "";
+    fs::remove(out);
+    return acl;
+}
+
+// The sorted archive carries exactly the original's access ACL, and none where it has none,
+// whatever default ACL its folder has: nobody reads it who could not read the original, and
+// everybody who could still can.
+TEST(PosixDrop, SortedArchiveHasTheOriginalsAccessAcl) {
+    struct Case {
+        const char* original;  // setfacl --set for the original, after chmod 0640; "" for none
+        const char* folder;    // setfacl -d -m for the folder, after the original is made
+    } const cases[] = {
+        {"u::rw-,u:4343:r--,g::---,m::r--,o::---", ""},
+        {"", "u:4343:rwx"},
+        {"u::rw-,g::r--,g:4242:rw-,m::rw-,o::---", "u:4343:rwx,g::rwx,o::r--"},
+    };
+    const mode_t savedMask = umask(022);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.original) + " in a folder with " + c.folder);
+        TempDir dir;
+        WriteBytes(dir / "fx.snd", BuildArchive(kRoad));
+        ASSERT_EQ(chmod(dir.str("fx.snd").c_str(), 0640), 0);
+        const auto setfacl = [](const std::string& args) {
+            return std::system(("setfacl " + args + " 2>/dev/null").c_str()) == 0;
+        };
+        if ((*c.original && !setfacl(std::string("--set=") + c.original + " '" + dir.str("fx.snd") + "'")) ||
+            (*c.folder && !setfacl(std::string("-d -m ") + c.folder + " '" + dir.path().string() + "'"))) {
+            std::printf("  skipped: no setfacl, or no ACLs on this file system\n");
+            continue;
+        }
+        const std::string acl = Acl(dir / "fx.snd");
+        MessageLog log;
+        EXPECT_EQ(SortDroppedFile(dir.str("fx.snd").c_str()), DropResult::Sorted);
+        EXPECT_EQ(Acl(dir / "fx.snd"), acl);
+        EXPECT_EQ(Acl(dir / "fx_old.snd"), acl);
+    }
+    umask(savedMask);
 }
 
 TEST(PosixPlatform, MessagesReadAsUtf8) {

@@ -27,16 +27,18 @@ int __real_fsync(int);
 int __real_fchown(int, uid_t, gid_t);
 int __real_open(const char*, int, ...);
 int __real_chdir(const char*);
+int __real_syncfs(int);
+int __real_fsetxattr(int, const char*, const void*, size_t, int);
 }
 
 namespace {
 
 // The calls that can be made to fail, by their names in a plan (see syscall_shim.h).
 enum Call { kRenameat2, kCopyFileRange, kPread, kWrite, kFsync, kFsyncDirectory, kFchown,
-            kUnlinkAfterLink, kOpenDirectory, kOpenPath, kChdir, kCalls };
+            kUnlinkAfterLink, kOpenDirectory, kOpenPath, kChdir, kFsetxattr, kCalls };
 const char* const kCallNames[kCalls] = {"renameat2", "copy_file_range", "pread", "write", "fsync",
                                         "fsync-directory", "fchown", "unlink-after-link",
-                                        "open-directory", "open-path", "chdir"};
+                                        "open-directory", "open-path", "chdir", "fsetxattr"};
 struct Plan {
     int errors[kCalls] = {};  // the errno each call fails with, or 0
     bool shortWrites = false;  // write and copy_file_range move at most half of what is asked
@@ -45,6 +47,7 @@ struct Plan {
     bool squeeze = false;      // a path too long to open is opened with its runs of '/' squeezed
     int reading = -1;          // the last file opened for reading alone
     unsigned modeAtFchown = 0;
+    std::string flushed;       // see SyscallFlushedFolder
     bool linked = false;       // a link went through, and no unlink came after it yet
     bool interrupted = false;  // the last pread or write was interrupted
     int made = 0;
@@ -64,7 +67,7 @@ int ErrnoNamed(const std::string& name) {
 bool Fails(Call call, bool also = true) {
     const int error = gPlan.errors[call];
     if (error == 0 || !also) return false;
-    if (error == EINTR && (call == kPread || call == kWrite)) {
+    if (error == EINTR && (call == kPread || call == kWrite || call == kCopyFileRange)) {
         gPlan.interrupted = !gPlan.interrupted;
         if (!gPlan.interrupted) return false;
     }
@@ -119,6 +122,8 @@ int SyscallFaultsMade() { return gPlan.made; }
 
 unsigned SyscallModeAtFchown() { return gPlan.modeAtFchown; }
 
+const char* SyscallFlushedFolder() { return gPlan.flushed.c_str(); }
+
 // A count of bytes to move, cut to half (at least one) where writes come up short, as on some
 // FUSE, network and special file systems.
 size_t Shortened(size_t n) {
@@ -153,7 +158,17 @@ int __wrap_fsync(int fd) {
         const timespec later[2] = {{0, UTIME_OMIT}, {time(nullptr) + 5, 0}};  // saved 5 s on
         if (futimens(gPlan.reading, later) == 0) ++gPlan.made;
     }
+    if (directory) {
+        char name[PATH_MAX] = {};
+        const std::string link = "/proc/self/fd/" + std::to_string(fd);
+        gPlan.flushed = readlink(link.c_str(), name, sizeof name - 1) > 0 ? name : "?";
+    }
     return Fails(kFsync) || Fails(kFsyncDirectory, directory) ? -1 : __real_fsync(fd);
+}
+
+int __wrap_syncfs(int fd) {
+    gPlan.flushed = "(its file system)";
+    return __real_syncfs(fd);
 }
 
 int __wrap_fchown(int fd, uid_t owner, gid_t group) {
@@ -178,6 +193,10 @@ int __wrap_open(const char* path, int flags, mode_t mode) {
 }
 
 int __wrap_chdir(const char* path) { return Fails(kChdir) ? -1 : __real_chdir(path); }
+
+int __wrap_fsetxattr(int fd, const char* name, const void* value, size_t size, int flags) {
+    return Fails(kFsetxattr) ? -1 : __real_fsetxattr(fd, name, value, size, flags);
+}
 
 int __wrap_link(const char* from, const char* to) {
     const int r = __real_link(from, to);

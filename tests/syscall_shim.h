@@ -3,11 +3,11 @@
 #pragma once
 
 // Sets which calls fail, as a comma-separated list of CALL=ERRNO:
-//   renameat2=E, copy_file_range=E, fsync=E, fchown=E, chdir=E
+//   renameat2=E, copy_file_range=E, fsync=E, fchown=E, chdir=E, fsetxattr=E
 //                                   every call fails with E (any errno's name: EINVAL, EIO, ...)
 //   fsync-directory=E               every fsync of a directory fails with E
 //   write=SHORT, copy_file_range=SHORT  every call moves at most half the bytes asked for
-//   pread=E, write=E                with EINTR, each call is first interrupted, then goes
+//   pread=E, write=E, copy_file_range=E  with EINTR, each call is first interrupted, then goes
 //                                   through; with another error, every call fails
 //   unlink-after-link=E             the first unlink after a successful link fails with E
 //   unlink=PLANT                    each name a successful unlink frees becomes at once a second
@@ -29,3 +29,8 @@ int SyscallFaultsMade();
 // The permission bits of the file that the last fchown was asked to give a group, as they were
 // then (0 when none was asked since the last SetSyscallFaults).
 unsigned SyscallModeAtFchown();
+
+// The folder whose names the last flush of a directory was for, as the system names it, or
+// "(its file system)" where the whole file system was flushed instead (syncfs); "" for none since
+// the last SetSyscallFaults.
+const char* SyscallFlushedFolder();

@@ -7,6 +7,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include "drop.h"
 #include "platform.h"
@@ -74,6 +75,7 @@ TEST_F(Syscalls, RefusedCallsEndTheSortAsTheyMust) {
         bool strangeGroup;  // the original belongs to a group the new file does not get by itself
         mode_t mode = 0644;
         mode_t sortedMode = 0644;
+        const char* acl = nullptr;  // the original's access ACL, for setfacl --set
     } const cases[] = {
         {"copy_file_range=EXDEV", DropResult::Sorted, false},
         {"copy_file_range=EINVAL", DropResult::Sorted, false},
@@ -81,6 +83,7 @@ TEST_F(Syscalls, RefusedCallsEndTheSortAsTheyMust) {
         {"copy_file_range=ENOSYS", DropResult::Sorted, false},
         {"copy_file_range=EIO", DropResult::WriteFailed, false},
         {"pread=EINTR", DropResult::Sorted, false},
+        {"copy_file_range=EINTR", DropResult::Sorted, false},
         {"pread=EINTR,copy_file_range=EXDEV", DropResult::Sorted, false},
         {"write=EINTR", DropResult::Sorted, false},
         {"write=SHORT", DropResult::Sorted, false},
@@ -94,6 +97,11 @@ TEST_F(Syscalls, RefusedCallsEndTheSortAsTheyMust) {
         {"fchown=EPERM", DropResult::Sorted, true, 0664, 0644},
         {"open-directory=EACCES", DropResult::Sorted, false},
         {"fsync=SAVE", DropResult::Changed, false},  // nothing renamed, and the new archive gone
+        // An ACL that cannot be given: the bits stand for it, the named user loses its access.
+        {"fsetxattr=EOPNOTSUPP", DropResult::Sorted, false, 0640, 0600,
+         "u::rw-,u:4343:r--,g::---,m::r--,o::---"},
+        {"fsetxattr=EOPNOTSUPP", DropResult::Sorted, false, 0640, 0640,
+         "u::rw-,u:4343:r--,g::r--,m::rw-,o::---"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.plan);
@@ -105,12 +113,24 @@ TEST_F(Syscalls, RefusedCallsEndTheSortAsTheyMust) {
             continue;
         }
         ASSERT_EQ(chmod(dir.str("fx.snd").c_str(), c.mode), 0);
+        const std::string setfacl = "setfacl --set=" + std::string(c.acl ? c.acl : "") + " '" +
+                                    dir.str("fx.snd") + "' 2>/dev/null";
+        if (c.acl && std::system(setfacl.c_str()) != 0) {
+            std::printf("  skipped %s: no setfacl, or no ACLs on this file system\n", c.plan);
+            continue;
+        }
         ASSERT_TRUE(SetSyscallFaults(c.plan));
         MessageLog log;
         const mode_t savedMask = umask(0);
         EXPECT_EQ(SortDroppedFile(dir.str("fx.snd").c_str()), c.result);
         umask(savedMask);
         EXPECT_GT(SyscallFaultsMade(), 0);
+        // The renamed names' folder is flushed, or where it cannot be opened, its file system.
+        if (c.result == DropResult::Sorted) {
+            EXPECT_STREQ(SyscallFlushedFolder(), std::strcmp(c.plan, "open-directory=EACCES") == 0
+                                                     ? "(its file system)"
+                                                     : fs::canonical(dir.path()).c_str());
+        }
         if (c.strangeGroup) {
             EXPECT_EQ(SyscallModeAtFchown(), 0600u) << "readable by the folder's group meanwhile";
         }
@@ -124,6 +144,33 @@ TEST_F(Syscalls, RefusedCallsEndTheSortAsTheyMust) {
         } else {
             ExpectUntouched(dir.path(), {"fx.snd"}, "fx.snd", original);
         }
+    }
+}
+
+// The folder flushed is the one that holds the renamed names, whatever the form of the path and
+// wherever the sort started: a name in the root, whose only separator is its first byte, too
+// (its derived names lie in the root as well).
+TEST_F(Syscalls, TheFolderFlushedHoldsTheNames) {
+    TempDir dir, elsewhere;
+    const std::string root = "/tessorel-test-" + std::to_string(getpid()) + ".snd";
+    const bool rootWritable = access("/", W_OK) == 0;
+    const std::pair<std::string, std::string> cases[] = {
+        {dir.str("fx.snd"), fs::canonical(dir.path()).string()},
+        {root, "/"},
+    };
+    for (const auto& [path, folder] : cases) {
+        if (path == root && !rootWritable) continue;
+        SCOPED_TRACE(path);
+        const std::string original = BuildArchive(kEntries);
+        WriteBytes(path, original);
+        fs::current_path(elsewhere.path());
+        ASSERT_TRUE(SetSyscallFaults(""));
+        MessageLog log;
+        EXPECT_EQ(SortDroppedFile(path.c_str()), DropResult::Sorted);
+        EXPECT_EQ(SyscallFlushedFolder(), folder);
+        const std::string base = path.substr(0, path.size() - 4);
+        EXPECT_EQ(ReadBytes(base + "_old.snd"), original);
+        for (const std::string& name : {path, base + "_old.snd"}) fs::remove(name);
     }
 }
 

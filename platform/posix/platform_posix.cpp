@@ -5,6 +5,7 @@
 #include <stdio.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <new>
@@ -66,6 +67,68 @@ mode_t Umask() {
     return mask;
 }
 
+// A file's access control list, as the kernel keeps it in this extended attribute: a 4-byte
+// version, then 8-byte entries of a 16-bit tag, 16-bit permission bits and a 32-bit id.
+constexpr char kAccessAcl[] = "system.posix_acl_access";
+constexpr size_t kAclHeaderSize = 4;
+constexpr size_t kAclEntrySize = 8;
+enum AclTag : uint16_t { kUserObj = 0x01, kGroupObj = 0x04, kMask = 0x10, kOther = 0x20 };
+
+// The access ACL of an open file into *acl, empty where it has none or its file system keeps
+// none. False when it cannot be read.
+bool AccessAclOf(int fd, std::string* acl) {
+    acl->clear();
+    for (;;) {
+        const ssize_t size = fgetxattr(fd, kAccessAcl, nullptr, 0);
+        if (size < 0) return errno == ENODATA || errno == ENOTSUP;
+        acl->resize(static_cast<size_t>(size));
+        const ssize_t got = fgetxattr(fd, kAccessAcl, acl->data(), acl->size());
+        if (got >= 0) {
+            acl->resize(static_cast<size_t>(got));
+            return true;
+        }
+        if (errno != ERANGE) return false;  // ERANGE: it grew meanwhile; again
+    }
+}
+
+// The permission bits of each entry of an ACL with the given tag, or-ed; `none` where there is none.
+unsigned AclBits(const std::string& acl, uint16_t tag, unsigned none) {
+    unsigned bits = none;
+    bool found = false;
+    for (size_t at = kAclHeaderSize; at + kAclEntrySize <= acl.size(); at += kAclEntrySize) {
+        const auto byte = [&](size_t k) { return static_cast<unsigned char>(acl[at + k]); };
+        if ((byte(0) | byte(1) << 8) == tag) {
+            bits = (found ? bits : 0) | ((byte(2) | byte(3) << 8) & 07);
+            found = true;
+        }
+    }
+    return bits;
+}
+
+// Gives the new file `fd` the original's access rights: `acl`, the original's ACL, exactly, or
+// none where it has none (the folder's default ACL, which the file took when it was made, may let
+// in people the original kept out), and otherwise `mode`. Where its group is not the original's,
+// that group may do no more than everyone. Where the ACL cannot be given (a file system without
+// them, a refusal), the permission bits stand for it, so that nobody may read the file who could
+// not read the original: named users and groups lose their access, the owning group keeps what
+// the mask left it.
+bool GiveRights(int fd, const std::string& acl, mode_t mode, bool grouped) {
+    if (acl.empty()) {
+        if (fremovexattr(fd, kAccessAcl) != 0 && errno != ENODATA && errno != ENOTSUP) return false;
+        return fchmod(fd, mode) == 0;
+    }
+    std::string given = acl;
+    const unsigned other = AclBits(acl, kOther, 0);
+    for (size_t at = kAclHeaderSize; !grouped && at + kAclEntrySize <= given.size();
+         at += kAclEntrySize) {
+        if (static_cast<unsigned char>(given[at]) == kGroupObj) given[at + 2] &= static_cast<char>(other);
+    }
+    if (fsetxattr(fd, kAccessAcl, given.data(), given.size(), 0) == 0) return true;
+    const unsigned group = AclBits(acl, kGroupObj, 0) & AclBits(acl, kMask, 07) &
+                           (grouped ? 07 : other);
+    return fchmod(fd, AclBits(acl, kUserObj, 0) << 6 | group << 3 | other) == 0;
+}
+
 }  // namespace
 
 const char kPlatPathSeparator = '/';
@@ -122,11 +185,12 @@ PlatFile* PlatCreate(const char* path, PlatFile* like) {
     // The original's group where this user may give it. Where not, the folder's group stays, and
     // may do no more than everyone may: 0640 becomes 0600, 0644 stays.
     mode_t mode = like->mode & 0777 & ~Umask();
+    std::string acl;
     const bool grouped = fstat(fd, &st) == 0 &&
                          (st.st_gid == like->group ||
                           fchown(fd, static_cast<uid_t>(-1), like->group) == 0);
     if (!grouped) mode &= ~070 | (mode & 07) << 3;
-    if (fchmod(fd, mode) != 0 || fstat(fd, &st) != 0) {
+    if (!AccessAclOf(like->fd, &acl) || !GiveRights(fd, acl, mode, grouped) || fstat(fd, &st) != 0) {
         close(fd);
         unlink(path);
         return nullptr;
