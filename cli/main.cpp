@@ -37,29 +37,52 @@ constexpr char kUsage[] =
     "2 for a usage error.\n";
 
 // Prints each message as "FILE: CAPTION: TEXT": warnings to standard error, the confirmation to
-// standard output.
+// standard output. A rename warning is followed by its cause and where the files are now.
 void PrintMessage(const char* text, const char* caption, void* context) {
     const char* file = static_cast<const char*>(context);
     const bool confirm = std::strcmp(caption, kCaptionConfirm) == 0;
-    const std::string line =
+    std::string line =
         std::string(file) + ": " + Cp932ToUtf8(caption) + ": " + Cp932ToUtf8(text) + "\n";
+    // Rename warnings come only for names that end in the four extension bytes.
+    const auto base = [file] { return std::string(file, std::strlen(file) - 4); };
+    if (std::strcmp(text, kMsgOldRename.text) == 0) {
+        line += std::string(file) + ": cannot rename it to " + base() + "_old.snd: " + PlatErrorText() +
+                "; it keeps its name\n";
+    } else if (std::strcmp(text, kMsgDefRename.text) == 0) {
+        line += std::string(file) + ": cannot give the sorted archive its name: " + PlatErrorText() +
+                "; the sorted archive is in " + base() + "_new.snd\n";
+    }
     std::fputs(line.c_str(), confirm ? stdout : stderr);
     std::fflush(confirm ? stdout : stderr);
 }
 
-// A short reason for the ends that show no message; nullptr for those that do.
-const char* SilentReason(DropResult result) {
+// A short reason for the ends that show no message, nullptr for those that do, and whether the
+// system's own words for the cause follow it.
+struct Reason {
+    const char* text;
+    bool cause;
+};
+Reason SilentReason(DropResult result) {
     switch (result) {
-        case DropResult::OpenFailed: return "cannot open";
-        case DropResult::ReadFailed: return "cannot read";
-        case DropResult::NameTooLong: return "name too long";
-        case DropResult::DirectoryFailed: return "cannot enter its directory";
-        case DropResult::CreateFailed: return "cannot create the sorted archive";
-        case DropResult::WriteFailed: return "cannot write the sorted archive";
-        case DropResult::FlushFailed: return "renamed, but cannot flush its directory to the disk";
-        case DropResult::Busy: return "busy: another sort of it is running";
-        case DropResult::Changed: return "changed while it was sorted; nothing renamed";
-        default: return nullptr;
+        case DropResult::OpenFailed: return {"cannot open", true};
+        case DropResult::ReadFailed: return {"cannot read", true};
+        case DropResult::NameTooLong: return {"name too long", false};
+        case DropResult::DirectoryFailed: return {"cannot enter its directory", true};
+        case DropResult::CreateFailed: return {"cannot create the sorted archive", true};
+        case DropResult::WriteFailed: return {"cannot write the sorted archive", true};
+        case DropResult::FlushFailed:
+            return {"renamed, but cannot flush its directory to the disk", true};
+        case DropResult::Busy:
+            return {"busy: another program holds a lock on it (another sort, or a reader)", false};
+        case DropResult::Changed:
+            return {"changed by another program while it was sorted; its changes are kept, "
+                    "nothing is confirmed", false};
+        case DropResult::NameIsArchive:
+            return {"its work or backup name already leads to the archive itself (through a "
+                    "link); nothing written", false};
+        case DropResult::Interrupted:
+            return {"interrupted; nothing renamed, the sorted archive removed", false};
+        default: return {nullptr, false};
     }
 }
 
@@ -159,6 +182,9 @@ int main(int argc, char** argv) {
     // Names stay as given, relative ones too: the command goes back to the starting directory before
     // each file, so that one file's change of directory never moves the next.
     const int startDirectory = open(".", O_PATH | O_DIRECTORY | O_CLOEXEC);
+    // Interrupted, a sort removes its own new archive before the first rename and finishes the
+    // renames after it; the command then ends as the signal would have ended it.
+    PlatCatchInterrupts();
 
     int status = 0;
     for (const char* file : files) {
@@ -180,9 +206,17 @@ int main(int argc, char** argv) {
             result = SortDroppedFile(file);
             ok = result == DropResult::Sorted;
         }
-        if (const char* reason = SilentReason(result)) std::fprintf(stderr, "%s: %s\n", file, reason);
+        const Reason reason = SilentReason(result);
+        if (reason.text != nullptr) {
+            std::fprintf(stderr, "%s: %s%s%s\n", file, reason.text, reason.cause ? ": " : "",
+                         reason.cause ? PlatErrorText() : "");
+        }
         if (!ok) status = 1;
-        if (std::ferror(stdout)) break;  // nobody would learn how the rest went
+        if (std::ferror(stdout) || PlatInterrupted()) break;  // nobody would learn of the rest
+    }
+    if (PlatInterrupted()) {
+        std::fflush(stdout);
+        PlatEndInterrupted();
     }
     PlatSetMessageSink(nullptr, nullptr);
     return FinishOutput(status);

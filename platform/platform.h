@@ -23,8 +23,11 @@ PlatFile* PlatOpenRead(const char* path);
 
 // Takes an exclusive lock on the open file for as long as the handle stays open; it follows the
 // file through renames and keeps no reader out. Every run of this program takes it on the archive
-// it sorts, so that two runs never work on one file. False when another handle holds it; true
-// where the file system has no such locks, as there is no other run to keep out then.
+// it sorts, so that two runs never work on one file. False when another handle holds a lock on the
+// file (another run, or any program that locked it, a reader's shared lock too), and where the
+// lock cannot be taken on a file system that has locks (NFS, which takes it only through a
+// descriptor open for writing, for a file this user may not write); true where the file system
+// has no locks at all, as there is no other run to keep out then.
 bool PlatLock(PlatFile* file);
 
 // Which file a handle or a name leads to, and the state it was in: enough to tell whether a name
@@ -116,6 +119,11 @@ bool PlatFlushDirectory(const char* dir, PlatFile* inIt);
 // Makes `dir` the process's current directory, against which relative paths resolve from then on.
 // False on failure, leaving the current directory as it was.
 bool PlatSetCurrentDirectory(const char* dir);
+
+// The system's own words for why the last failed call of this interface failed ("No such file or
+// directory", ...), for a front end that reports causes. A refused PlatCreate sets it too: a
+// folder in the way, or a name that is a link, another name of a file or the source itself.
+const char* PlatErrorText();
 
 // Interruptions: SIGINT, SIGTERM and SIGHUP on POSIX; Ctrl+C, Ctrl+Break and closing the console
 // on Windows. Until PlatCatchInterrupts is called they end the process as the system ends it (the

@@ -107,11 +107,11 @@ TEST(Cli, WarningsAndSilentEndsGoToStandardErrorAndFail) {
     ExpectRun(dir, {"fx.wav none.snd bad.snd taken.snd busy.snd large.snd ok.snd -- --list -", 1,
                     "ok.snd: 確認: 整列を完了しました\n",
                     "fx.wav: 警告: .sndファイルではありません\n"
-                    "none.snd: cannot open\n"
+                    "none.snd: cannot open: No such file or directory\n"
                     "bad.snd: 警告: 読込エラー2\n"
-                    "taken.snd: cannot create the sorted archive\n"
-                    "busy.snd: busy: another sort of it is running\n"
-                    "large.snd: cannot write the sorted archive\n"
+                    "taken.snd: cannot create the sorted archive: a folder has its name\n"
+                    "busy.snd: busy: another program holds a lock on it (another sort, or a reader)\n"
+                    "large.snd: cannot write the sorted archive: File too large\n"
                     "--list: 警告: .sndファイルではありません\n"
                     "-: 警告: .sndファイルではありません\n",
                     // files of at most 100 blocks: large.snd cannot be written
@@ -121,11 +121,13 @@ TEST(Cli, WarningsAndSilentEndsGoToStandardErrorAndFail) {
               (std::vector<std::string>{"bad.snd", "busy.snd", "fx.wav", "large.snd", "next.snd",
                                         "ok.snd", "ok_old.snd", "taken.snd", "taken_new.snd"}));
     // The ends that only a refused system call brings about, each with its own reason.
-    for (const auto& [plan, reason] : {std::pair{"pread=EIO", "cannot read"},
-                                       {"chdir=EACCES", "cannot enter its directory"},
+    for (const auto& [plan, reason] : {std::pair{"pread=EIO", "cannot read: Input/output error"},
+                                       {"chdir=EACCES", "cannot enter its directory: Permission denied"},
                                        {"fsync-directory=EIO",
-                                        "renamed, but cannot flush its directory to the disk"},
-                                       {"fsync=SAVE", "changed while it was sorted; nothing renamed"}}) {
+                                        "renamed, but cannot flush its directory to the disk: "
+                                        "Input/output error"},
+                                       {"fsync=SAVE", "changed by another program while it was "
+                                        "sorted; its changes are kept, nothing is confirmed"}}) {
         ExpectRun(dir, {"./next.snd", 1, "", ("./next.snd: " + std::string(reason) + "\n").c_str(),
                         "TESSOREL_SYSCALLS=" + std::string(plan) + " @", TESSOREL_SHIMMED});
         fs::remove(dir / "next_old.snd");  // where the renames were done, but not flushed
@@ -142,6 +144,62 @@ TEST(Cli, WarningsAndSilentEndsGoToStandardErrorAndFail) {
                     "TESSOREL_SYSCALLS=open-path=EMFILE @", TESSOREL_SHIMMED});
 }
 
+// What the command says, and leaves, where a rename cannot be made, where the names lead back to
+// the archive itself, on NFS, and when it is asked to stop: before the first rename it removes its
+// own new archive and ends by the signal; from it on, it finishes the renames first.
+TEST(Cli, CausesLinksLocksAndInterruptions) {
+    struct Case {
+        const char* plan;  // TESSOREL_SYSCALLS
+        CliCase run;
+        std::vector<std::string> files;
+    } const cases[] = {
+        {"renameat2=EINVAL,link=EPERM",
+         {"fx.snd", 1, "",
+          "fx.snd: 警告: pOldFileリネームミリ\n"
+          "fx.snd: cannot rename it to fx_old.snd: this file system can neither rename without "
+          "replacing nor make hard links; it keeps its name\n"
+          "fx.snd: 警告: pDefFileリネームミリ\n"
+          "fx.snd: cannot give the sorted archive its name: this file system can neither rename "
+          "without replacing nor make hard links; the sorted archive is in fx_new.snd\n"},
+         {"fx.snd", "fx_new.snd"}},
+        {"", {"fx.snd", 1, "",
+              "fx.snd: 警告: pOldFileリネームミリ\n"
+              "fx.snd: cannot rename it to fx_old.snd: File exists; it keeps its name\n"
+              "fx.snd: 警告: pDefFileリネームミリ\n"
+              "fx.snd: cannot give the sorted archive its name: File exists; the sorted archive "
+              "is in fx_new.snd\n", "touch fx_old.snd; @"},
+         {"fx.snd", "fx_new.snd", "fx_old.snd"}},
+        {"", {"fx.snd", 1, "",
+              "fx.snd: its work or backup name already leads to the archive itself (through a "
+              "link); nothing written\n", "mv fx.snd fx_new.snd; ln -s fx_new.snd fx.snd; @"},
+         {"fx.snd", "fx_new.snd"}},
+        {"flock=NFS", {"fx.snd", 1, "",
+                       "fx.snd: busy: another program holds a lock on it (another sort, or a "
+                       "reader)\n", "flock fx.snd @"},
+         {"fx.snd"}},
+        {"flock=NFS", {"fx.snd", 0, "fx.snd: 確認: 整列を完了しました\n", ""}, {"fx.snd", "fx_old.snd"}},
+        // The shell's own line tells that the command ended by the signal.
+        {"fsync=SIGTERM", {"fx.snd", 143, "", "fx.snd: interrupted; nothing renamed, the sorted "
+                                              "archive removed\nTerminated\n"}, {"fx.snd"}},
+        {"copy_file_range=SIGHUP", {"fx.snd next.snd", 129, "", "fx.snd: interrupted; nothing "
+                                    "renamed, the sorted archive removed\nHangup\n"}, {"fx.snd"}},
+        {"renameat2=SIGINT", {"fx.snd next.snd", 130, "fx.snd: 確認: 整列を完了しました\n", ""},
+         {"fx.snd", "fx_old.snd"}},
+    };
+    for (const Case& c : cases) {
+        TempDir dir;
+        const std::string original = BuildArchive({{1, 0, std::string(70000, 'x')}, {0, 0, "y"}});
+        WriteBytes(dir / "fx.snd", original);
+        CliCase run = c.run;
+        run.around = "TESSOREL_SYSCALLS=" + std::string(c.plan) + " " + run.around;
+        run.program = TESSOREL_SHIMMED;
+        ExpectRun(dir, run);
+        EXPECT_EQ(FilesIn(dir.path()), c.files) << c.plan;
+        EXPECT_TRUE(ReadBytes(dir / c.files.back()) == original ||
+                    ReadBytes(dir / "fx.snd") == original) << c.plan;
+    }
+}
+
 TEST(Cli, ListPrintsTheChainAndChangesNothing) {
     TempDir dir;
     const std::string original = BuildArchive(kRoad);
@@ -150,7 +208,8 @@ TEST(Cli, ListPrintsTheChainAndChangesNothing) {
         "fx.snd: 3 entries (index offset length group item)\n1 512 8 1 0\n2 536 9 0 5\n3 561 8 0 2\n";
     // A file that cannot be listed says why, lists nothing, and the others are listed still.
     for (const CliCase& c : {CliCase{"--list fx.snd", 0, listed, ""},
-                             CliCase{"--list none.snd fx.snd", 1, listed, "none.snd: cannot open\n"}}) {
+                             CliCase{"--list none.snd fx.snd", 1, listed,
+                                     "none.snd: cannot open: No such file or directory\n"}}) {
         ExpectRun(dir, c);
     }
     ExpectUntouched(dir.path(), {"fx.snd"}, "fx.snd", original);
@@ -227,7 +286,7 @@ TEST(Cli, CheckTellsWhatASortWouldChange) {
         {"--check bad.snd", 1, "", "bad.snd: 警告: 読込エラー2\n"},
         {"--check sorted.snd none.snd unsorted.snd fx.wav", 1,
          "unsorted.snd: not sorted: entry 2 (0,5) follows (1,0)\n",
-         "none.snd: cannot open\nfx.wav: 警告: .sndファイルではありません\n"},
+         "none.snd: cannot open: No such file or directory\nfx.wav: 警告: .sndファイルではありません\n"},
     };
     for (const CliCase& c : cases) ExpectRun(dir, c);
     for (const auto& [name, bytes] : files) EXPECT_TRUE(ReadBytes(dir / name) == bytes) << name;

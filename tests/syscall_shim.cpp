@@ -4,6 +4,8 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <signal.h>
+#include <sys/file.h>
 #include <limits.h>
 #include <sys/stat.h>
 #include <time.h>
@@ -29,22 +31,27 @@ int __real_open(const char*, int, ...);
 int __real_chdir(const char*);
 int __real_syncfs(int);
 int __real_fsetxattr(int, const char*, const void*, size_t, int);
+int __real_flock(int, int);
 }
 
 namespace {
 
 // The calls that can be made to fail, by their names in a plan (see syscall_shim.h).
 enum Call { kRenameat2, kCopyFileRange, kPread, kWrite, kFsync, kFsyncDirectory, kFchown,
-            kUnlinkAfterLink, kOpenDirectory, kOpenPath, kChdir, kFsetxattr, kCalls };
+            kUnlinkAfterLink, kOpenDirectory, kOpenPath, kChdir, kFsetxattr, kLink, kCalls };
 const char* const kCallNames[kCalls] = {"renameat2", "copy_file_range", "pread", "write", "fsync",
                                         "fsync-directory", "fchown", "unlink-after-link",
-                                        "open-directory", "open-path", "chdir", "fsetxattr"};
+                                        "open-directory", "open-path", "chdir", "fsetxattr",
+                                        "link"};
 struct Plan {
     int errors[kCalls] = {};  // the errno each call fails with, or 0
     bool shortWrites = false;  // write and copy_file_range move at most half of what is asked
     bool plant = false;        // a successful unlink of a name is followed by another's link there
     bool save = false;         // each fsync of a file comes after another program saved `reading`
     bool squeeze = false;      // a path too long to open is opened with its runs of '/' squeezed
+    bool nfs = false;          // an exclusive flock needs a descriptor open for writing
+    int raiseAt = -1;          // the call before which `signal` is raised, once
+    int signal = 0;
     int reading = -1;          // the last file opened for reading alone
     unsigned modeAtFchown = 0;
     std::string flushed;       // see SyscallFlushedFolder
@@ -63,8 +70,18 @@ int ErrnoNamed(const std::string& name) {
 }
 
 // True, with errno set and the failure counted, where `call` is to fail now (and `also` holds).
-// EINTR interrupts every other call, so that each is first interrupted, then made again.
+// EINTR interrupts every other call, so that each is first interrupted, then made again. A signal
+// planned before the call is raised first; for a copy, it interrupts the call.
 bool Fails(Call call, bool also = true) {
+    if (gPlan.raiseAt == call && also) {
+        gPlan.raiseAt = -1;
+        ++gPlan.made;
+        raise(gPlan.signal);
+        if (call == kCopyFileRange) {
+            errno = EINTR;
+            return true;
+        }
+    }
     const int error = gPlan.errors[call];
     if (error == 0 || !also) return false;
     if (error == EINTR && (call == kPread || call == kWrite || call == kCopyFileRange)) {
@@ -101,10 +118,22 @@ bool SetSyscallFaults(const char* plan) {
             gPlan.shortWrites = true;
             continue;
         }
+        // A signal raised before the first call of one kind: "fsync=SIGTERM".
+        if (item.compare(equals + 1, 3, "SIG") == 0) {
+            const std::string name = item.substr(equals + 4);
+            for (int k = 1; k < NSIG; ++k) {
+                if (sigabbrev_np(k) != nullptr && name == sigabbrev_np(k)) gPlan.signal = k;
+            }
+            const auto named = std::find(std::begin(kCallNames), std::end(kCallNames), call);
+            if (gPlan.signal == 0 || named == std::end(kCallNames)) return false;
+            gPlan.raiseAt = static_cast<int>(named - std::begin(kCallNames));
+            continue;
+        }
         // The plans that are acts, not an errno.
         bool* const act = item == "unlink=PLANT"   ? &gPlan.plant
                           : item == "fsync=SAVE"   ? &gPlan.save
                           : item == "open=SQUEEZE" ? &gPlan.squeeze
+                          : item == "flock=NFS"    ? &gPlan.nfs
                                                    : nullptr;
         if (act != nullptr) {
             *act = true;
@@ -166,6 +195,15 @@ int __wrap_fsync(int fd) {
     return Fails(kFsync) || Fails(kFsyncDirectory, directory) ? -1 : __real_fsync(fd);
 }
 
+int __wrap_flock(int fd, int operation) {
+    if (gPlan.nfs && (operation & LOCK_EX) && (fcntl(fd, F_GETFL) & O_ACCMODE) == O_RDONLY) {
+        ++gPlan.made;
+        errno = EBADF;
+        return -1;
+    }
+    return __real_flock(fd, operation);
+}
+
 int __wrap_syncfs(int fd) {
     gPlan.flushed = "(its file system)";
     return __real_syncfs(fd);
@@ -199,6 +237,7 @@ int __wrap_fsetxattr(int fd, const char* name, const void* value, size_t size, i
 }
 
 int __wrap_link(const char* from, const char* to) {
+    if (Fails(kLink)) return -1;
     const int r = __real_link(from, to);
     gPlan.linked = r == 0;
     return r;

@@ -3,7 +3,7 @@
 #pragma once
 
 // Sets which calls fail, as a comma-separated list of CALL=ERRNO:
-//   renameat2=E, copy_file_range=E, fsync=E, fchown=E, chdir=E, fsetxattr=E
+//   renameat2=E, copy_file_range=E, fsync=E, fchown=E, chdir=E, fsetxattr=E, link=E
 //                                   every call fails with E (any errno's name: EINVAL, EIO, ...)
 //   fsync-directory=E               every fsync of a directory fails with E
 //   write=SHORT, copy_file_range=SHORT  every call moves at most half the bytes asked for
@@ -19,6 +19,10 @@
 //                                   limit would find the file
 //   fsync=SAVE                      before each fsync of a file, another program saves the file
 //                                   last opened for reading alone: its last write time moves on
+//   flock=NFS                       an exclusive flock of a descriptor not open for writing fails
+//                                   with EBADF, as on NFS
+//   CALL=SIGNAME                    the signal (SIGTERM, ...) is raised once, before the first CALL
+//                                   (a copy_file_range is then interrupted by it)
 // The empty list lets every call through. At start-up the list comes from TESSOREL_SYSCALLS.
 // False when the list cannot be understood.
 bool SetSyscallFaults(const char* plan);

@@ -1,6 +1,8 @@
 // windows_test.cpp: behaviour that only Windows has: double-byte file names in code page 932,
 // renames written through to the disk, and share modes.
 #include <windows.h>
+#include <aclapi.h>
+#include <sddl.h>
 
 #include <gtest/gtest.h>
 
@@ -147,6 +149,45 @@ TEST(WindowsCreate, NameTakenRightAfterTheLeftoverWentIsLeftAlone) {
     ReplaceImport("DeleteFileA", gDeleteFileA);
     EXPECT_EQ(ReadBytes(dir / "fx_new.snd"), "planted");
     EXPECT_EQ(FilesIn(dir.path()), (std::vector<std::string>{"fx.snd", "fx_new.snd"}));
+}
+
+// A file's DACL in the security descriptor string language, protection flag included; "" where
+// it cannot be had.
+std::string Dacl(const std::string& path) {
+    PSECURITY_DESCRIPTOR sd = nullptr;
+    char* text = nullptr;
+    std::string dacl;
+    if (GetNamedSecurityInfoA(path.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr,
+                              nullptr, nullptr, nullptr, &sd) == ERROR_SUCCESS &&
+        ConvertSecurityDescriptorToStringSecurityDescriptorA(sd, SDDL_REVISION_1,
+                                                             DACL_SECURITY_INFORMATION, &text,
+                                                             nullptr)) {
+        dacl = text;
+    }
+    LocalFree(text);
+    LocalFree(sd);
+    return dacl;
+}
+
+// The sorted archive has the original's rights, protected or inheriting as they were, not its
+// folder's: an archive readable by fewer people than the folder lets in stays so.
+TEST(WindowsRights, SortedArchiveHasTheOriginalsDacl) {
+    for (const char* sddl : {"D:P(A;;FA;;;BA)(A;;FR;;;SY)", "D:(A;;FA;;;WD)"}) {
+        SCOPED_TRACE(sddl);
+        TempDir dir;
+        WriteBytes(dir / "fx.snd", BuildArchive(kRoad));
+        PSECURITY_DESCRIPTOR sd = nullptr;
+        ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorA(sddl, SDDL_REVISION_1, &sd,
+                                                                         nullptr));
+        ASSERT_TRUE(SetFileSecurityA(dir.str("fx.snd").c_str(), DACL_SECURITY_INFORMATION, sd));
+        LocalFree(sd);
+        const std::string dacl = Dacl(dir.str("fx.snd"));
+        ASSERT_NE(dacl, "");
+        MessageLog log;
+        EXPECT_EQ(SortDroppedFile(dir.str("fx.snd").c_str()), DropResult::Sorted);
+        EXPECT_EQ(Dacl(dir.str("fx.snd")), dacl);
+        EXPECT_EQ(Dacl(dir.str("fx_old.snd")), dacl);
+    }
 }
 
 // The archive a sort holds open may be read by other programs, and written by none.

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <stdio.h>
+#include <string.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
@@ -27,9 +28,14 @@ struct PlatFile {
     gid_t group;       // as seen when opened
     uint64_t written;  // bytes written through this handle
     uint64_t kicked;   // bytes whose write-back to the disk has been started
+    int lockFd;        // a second descriptor, open for writing, that holds the lock; or -1
 };
 
 namespace {
+
+// Why the last failed call failed where errno cannot say it, or nullptr. Set and cleared by the
+// calls whose refusals are their own; PlatErrorText gives errno's words otherwise.
+const char* gWhy = nullptr;
 
 // Write-back of a file being written starts in steps of this size, so that the disk works while
 // the copy goes on and the final flush has little left to wait for.
@@ -55,7 +61,7 @@ PlatFileState StateOf(const struct stat& st) {
 PlatFile* Wrap(int fd, const struct stat& st) {
     PlatFile* file = new (std::nothrow) PlatFile{
         fd, st.st_dev, st.st_ino, static_cast<uint64_t>(st.st_size), st.st_mode & 07777, st.st_gid,
-        0, 0};
+        0, 0, -1};
     if (file == nullptr) close(fd);
     return file;
 }
@@ -134,13 +140,17 @@ bool GiveRights(int fd, const std::string& acl, mode_t mode, bool grouped) {
 const char kPlatPathSeparator = '/';
 
 PlatFile* PlatOpenRead(const char* path) {
+    gWhy = nullptr;
     // Not blocking: opening a named pipe would otherwise wait for a writer forever.
     const int fd = open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) return nullptr;
     struct stat st;
     // Only a regular file can be an archive: not a folder, a pipe or a device.
     if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || fcntl(fd, F_SETFL, 0) != 0) {
+        const int error = errno;
+        if (!S_ISREG(st.st_mode)) gWhy = S_ISDIR(st.st_mode) ? "it is a folder" : "not a plain file";
         close(fd);
+        errno = error;
         return nullptr;
     }
     return Wrap(fd, st);
@@ -148,7 +158,18 @@ PlatFile* PlatOpenRead(const char* path) {
 
 bool PlatLock(PlatFile* file) {
     if (flock(file->fd, LOCK_EX | LOCK_NB) == 0) return true;
-    return errno != EWOULDBLOCK;  // ENOLCK, EINVAL, ...: no locks here, so nobody else holds one
+    if (errno == EBADF) {
+        // NFS takes an exclusive flock as a lock on the file's bytes, which needs a descriptor
+        // open for writing: one is opened for the lock alone, and nothing is written through it.
+        // Where it cannot be had (a file this user may not write), the run ends rather than go
+        // on unguarded.
+        const std::string self = "/proc/self/fd/" + std::to_string(file->fd);
+        file->lockFd = open(self.c_str(), O_WRONLY | O_CLOEXEC | O_NONBLOCK);
+        if (file->lockFd < 0) return false;
+        return flock(file->lockFd, LOCK_EX | LOCK_NB) == 0;
+    }
+    // ENOLCK, EINVAL, ENOTSUP: no locks on this file system, so nobody else holds one either.
+    return errno != EWOULDBLOCK;
 }
 
 bool PlatStateOf(PlatFile* file, PlatFileState* state) {
@@ -170,10 +191,18 @@ PlatFile* PlatCreate(const char* path, PlatFile* like) {
     // owner and mode of whoever made it. Only a plain file of this one name goes: through a link,
     // or under another name, it may be the dropped archive itself or a backup; and a file that is
     // `like` itself, reached through a link by the name `like` was opened by, is never deleted.
+    gWhy = nullptr;
     struct stat st;
     if (lstat(path, &st) == 0) {
         const bool isLike = st.st_dev == like->device && st.st_ino == like->inode;
-        if (!S_ISREG(st.st_mode) || st.st_nlink != 1 || isLike || unlink(path) != 0) return nullptr;
+        if (!S_ISREG(st.st_mode) || st.st_nlink != 1 || isLike) {
+            gWhy = S_ISDIR(st.st_mode) ? "a folder has its name"
+                   : S_ISLNK(st.st_mode) ? "a symbolic link has its name, and is left alone"
+                                          : "a file that has other names too has its name, and is "
+                                            "left alone";
+            return nullptr;
+        }
+        if (unlink(path) != 0) return nullptr;
     } else if (errno != ENOENT) {
         return nullptr;
     }
@@ -253,17 +282,25 @@ PlatCopyResult PlatCopyRange(PlatFile* source, uint64_t offset, PlatFile* out, u
 bool PlatFlush(PlatFile* file) { return fsync(file->fd) == 0; }
 
 bool PlatClose(PlatFile* file) {
+    if (file->lockFd >= 0) close(file->lockFd);
     const bool ok = close(file->fd) == 0;
     delete file;
     return ok;
 }
 
 bool PlatRenameNoReplace(const char* from, const char* to) {
+    gWhy = nullptr;
     if (renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE) == 0) return true;
     if (errno != EINVAL && errno != ENOSYS && errno != ENOTSUP) return false;
     // The filesystem cannot rename without replacing: a hard link refuses an existing target just
-    // the same, and only once it stands is the old name dropped.
-    if (link(from, to) != 0) return false;
+    // the same, and only once it stands is the old name dropped. A file system that has neither
+    // cannot rename safely at all.
+    if (link(from, to) != 0) {
+        if (errno == EPERM || errno == ENOSYS || errno == ENOTSUP) {
+            gWhy = "this file system can neither rename without replacing nor make hard links";
+        }
+        return false;
+    }
     if (unlink(from) != 0) {
         unlink(to);
         return false;
@@ -274,6 +311,7 @@ bool PlatRenameNoReplace(const char* from, const char* to) {
 bool PlatRemove(const char* path) { return unlink(path) == 0; }
 
 bool PlatFlushDirectory(const char* dir, PlatFile* inIt) {
+    gWhy = nullptr;
     const int fd = open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     // A folder that may be written but not listed cannot be opened: the whole file system can
     // still be flushed, its names with it.
@@ -283,6 +321,10 @@ bool PlatFlushDirectory(const char* dir, PlatFile* inIt) {
 }
 
 bool PlatSetCurrentDirectory(const char* dir) { return chdir(dir) == 0; }
+
+const char* PlatErrorText() {
+    return gWhy != nullptr ? gWhy : strerror(errno);
+}
 
 namespace {
 volatile sig_atomic_t gInterruption = 0;  // the signal that asked the program to stop, or 0

@@ -1,5 +1,6 @@
 // platform_win32.cpp: the operating-system interface on Windows, through kernel32 and user32.
 #include <windows.h>
+#include <aclapi.h>
 
 #include <cstring>
 #include <new>
@@ -88,8 +89,35 @@ bool PlatStateAt(const char* path, PlatFileState* state) {
     return ok;
 }
 
-// A new file takes its folder's access rights; of `like` it keeps only the read-only attribute,
-// which PlatClose sets once the file is written.
+// The access rights of `like` for a file made in its place: its DACL, protected from inheritance
+// where like's is. False when they cannot be read.
+struct Rights {
+    PSECURITY_DESCRIPTOR read = nullptr;  // like's own, to be freed with LocalFree
+    SECURITY_DESCRIPTOR given;
+    SECURITY_ATTRIBUTES attributes;
+};
+
+bool RightsOf(PlatFile* like, Rights* rights) {
+    PACL dacl = nullptr;
+    SECURITY_DESCRIPTOR_CONTROL control = 0;
+    DWORD revision = 0;
+    if (GetSecurityInfo(like->handle, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr,
+                        &dacl, nullptr, &rights->read) != ERROR_SUCCESS) {
+        return false;
+    }
+    const SECURITY_DESCRIPTOR_CONTROL isProtected = SE_DACL_PROTECTED;
+    if (!GetSecurityDescriptorControl(rights->read, &control, &revision) ||
+        !InitializeSecurityDescriptor(&rights->given, SECURITY_DESCRIPTOR_REVISION) ||
+        !SetSecurityDescriptorDacl(&rights->given, TRUE, dacl, FALSE) ||
+        !SetSecurityDescriptorControl(&rights->given, isProtected, control & isProtected)) {
+        return false;
+    }
+    rights->attributes = {sizeof rights->attributes, &rights->given, FALSE};
+    return true;
+}
+
+// A new file takes the access rights of `like` from the moment it is made, as an application's
+// save keeps a file's rights, and the read-only attribute, which PlatClose sets once it is written.
 PlatFile* PlatCreate(const char* path, PlatFile* like) {
     if (std::strlen(path) >= kPlatPathBufferSize) return nullptr;
     // A leftover is deleted, never emptied and reused. Only a plain file of this one name goes:
@@ -110,11 +138,16 @@ PlatFile* PlatCreate(const char* path, PlatFile* like) {
                           (info.dwFileAttributes &
                            (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) != 0;
         CloseHandle(existing);
+        if (kept) SetLastError(ERROR_ALREADY_EXISTS);
         if (kept || !PlatRemove(path)) return nullptr;
     }
     // CREATE_NEW fails if anything took the name since: a link planted there is never followed.
-    PlatFile* file = Wrap(CreateFileA(path, GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                                      FILE_ATTRIBUTE_ARCHIVE, nullptr));
+    Rights rights;
+    const bool known = RightsOf(like, &rights);
+    PlatFile* file = known ? Wrap(CreateFileA(path, GENERIC_WRITE, 0, &rights.attributes,
+                                              CREATE_NEW, FILE_ATTRIBUTE_ARCHIVE, nullptr))
+                           : nullptr;
+    LocalFree(rights.read);
     if (file != nullptr) {
         file->readOnlyOnClose = like->readOnly;
         std::strcpy(file->path, path);
@@ -200,6 +233,18 @@ bool PlatRemove(const char* path) {
 bool PlatFlushDirectory(const char*, PlatFile*) { return true; }
 
 bool PlatSetCurrentDirectory(const char* dir) { return SetCurrentDirectoryA(dir) != 0; }
+
+const char* PlatErrorText() {
+    static char text[256];
+    const DWORD flags = FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS;
+    const DWORD error = GetLastError();
+    DWORD n = FormatMessageA(flags, nullptr, error, MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US), text,
+                             sizeof text, nullptr);
+    if (n == 0) n = FormatMessageA(flags, nullptr, error, 0, text, sizeof text, nullptr);
+    while (n > 0 && (text[n - 1] == '\n' || text[n - 1] == '\r' || text[n - 1] == '.')) --n;
+    text[n] = '\0';
+    return text;
+}
 
 namespace {
 volatile LONG gInterrupted = 0;

@@ -120,6 +120,7 @@ bool PlatFlushDirectory(const char*, PlatFile*) { return true; }
 
 bool PlatIsLeadByte(unsigned char) { return false; }
 
+const char* PlatErrorText() { return "failed"; }
 void PlatCatchInterrupts() {}
 bool PlatInterrupted() { return false; }
 void PlatEndInterrupted() { std::abort(); }  // nothing is ever caught
