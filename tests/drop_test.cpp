@@ -173,3 +173,27 @@ TEST(SortDroppedFile, NewNameThatIsAnotherNameOfAKeptFileEndsSilently) {
 }
 
 }  // namespace
+
+namespace {
+
+// An archive dropped through a symbolic link: the names are the ones the user gave. The file the
+// link leads to is read and never changed; the link itself becomes the backup, still leading to
+// it, and the dropped name a plain file holding the sorted archive.
+TEST(SortDroppedFile, ThroughASymbolicLinkTheLinkIsRenamedAndItsFileKept) {
+    TempDir dir;
+    fs::create_directory(dir / "store");
+    const std::string original = BuildArchive(kRoad);
+    WriteBytes(dir / "store" / "real.snd", original);
+    std::error_code error;
+    fs::create_symlink("store/real.snd", dir / "fx.snd", error);
+    if (error) GTEST_SKIP() << "no symbolic links here: " << error.message();
+    MessageLog log;
+    EXPECT_EQ(SortDroppedFile(dir.str("fx.snd").c_str()), DropResult::Sorted);
+    EXPECT_EQ(FilesIn(dir.path()), (std::vector<std::string>{"fx.snd", "fx_old.snd", "store"}));
+    EXPECT_FALSE(fs::is_symlink(dir / "fx.snd"));
+    EXPECT_EQ(SortedLayoutEntries(ReadBytes(dir / "fx.snd")), kRoadSorted);
+    EXPECT_EQ(fs::read_symlink(dir / "fx_old.snd"), "store/real.snd");
+    ExpectUntouched(dir / "store", {"real.snd"}, "real.snd", original);
+}
+
+}  // namespace
