@@ -6,6 +6,7 @@
 #include <chrono>
 #include <fstream>
 #include <map>
+#include <sstream>
 #include <set>
 
 #include "drop.h"
@@ -127,27 +128,38 @@ constexpr const char* kActNames[] = {"saves fx.snd anew", "edits fx.snd in place
                                      "renames its file over fx_old.snd", "removes fx_new.snd",
                                      "starts a second run"};
 
-// The bytes of every plain file in the folder (links not followed).
+// The bytes of the plain file a name leads to, links followed; "" for a name that leads to none, or
+// to a file that cannot be read now (Windows: the new archive, while the sort writes it).
+std::string At(const fs::path& path) {
+    std::error_code error;
+    std::ifstream in(path, std::ios::binary);
+    if (!fs::is_regular_file(path, error) || !in) return "";
+    std::ostringstream bytes;
+    bytes << in.rdbuf();
+    return std::move(bytes).str();
+}
+
+// The bytes of every plain file in the folder (links not followed) that can be read now.
 std::multiset<std::string> Contents(const fs::path& dir) {
     std::multiset<std::string> held;
     for (const auto& item : fs::directory_iterator(dir)) {
-        if (item.is_regular_file() && !item.is_symlink()) held.insert(ReadBytes(item.path()));
+        if (item.is_regular_file() && !item.is_symlink()) held.insert(At(item.path()));
     }
     return held;
 }
 
-// The bytes a name leads to, links followed; "" for a name that leads to no plain file.
-std::string At(const fs::path& path) {
-    std::error_code error;
-    return fs::is_regular_file(path, error) ? ReadBytes(path) : "";
-}
-
 // Waits until the file system's clock has moved on since the call, so that what is written next
-// does not bear the time of what was written before it.
+// does not bear the time of what was written before it. The time is the platform's own, in its
+// finest unit (the C++ library's may count whole seconds).
 void NextTick(const fs::path& probe) {
-    WriteBytes(probe, "");
-    const auto then = fs::last_write_time(probe);
-    while (fs::last_write_time(probe) == then) WriteBytes(probe, "");
+    const auto now = [&probe] {
+        WriteBytes(probe, "");
+        PlatFileState state{};
+        EXPECT_TRUE(PlatStateAt(probe.string().c_str(), &state));
+        return state.writeTime;
+    };
+    for (const int64_t then = now(); now() == then;) {
+    }
 }
 
 // A file of another program's, written a while ago.

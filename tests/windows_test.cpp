@@ -151,27 +151,47 @@ TEST(WindowsCreate, NameTakenRightAfterTheLeftoverWentIsLeftAlone) {
     EXPECT_EQ(FilesIn(dir.path()), (std::vector<std::string>{"fx.snd", "fx_new.snd"}));
 }
 
-// A file's DACL in the security descriptor string language, protection flag included; "" where
-// it cannot be had.
-std::string Dacl(const std::string& path) {
-    PSECURITY_DESCRIPTOR sd = nullptr;
+// A security descriptor's DACL in the security descriptor string language, protection flag
+// included; "" where there is none.
+std::string DaclText(PSECURITY_DESCRIPTOR sd) {
     char* text = nullptr;
     std::string dacl;
-    if (GetNamedSecurityInfoA(path.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr,
-                              nullptr, nullptr, nullptr, &sd) == ERROR_SUCCESS &&
-        ConvertSecurityDescriptorToStringSecurityDescriptorA(sd, SDDL_REVISION_1,
-                                                             DACL_SECURITY_INFORMATION, &text,
-                                                             nullptr)) {
+    if (sd != nullptr && ConvertSecurityDescriptorToStringSecurityDescriptorA(
+                             sd, SDDL_REVISION_1, DACL_SECURITY_INFORMATION, &text, nullptr)) {
         dacl = text;
     }
     LocalFree(text);
+    return dacl;
+}
+
+std::string Dacl(const std::string& path) {
+    PSECURITY_DESCRIPTOR sd = nullptr;
+    GetNamedSecurityInfoA(path.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr,
+                          nullptr, nullptr, &sd);
+    const std::string dacl = DaclText(sd);
     LocalFree(sd);
     return dacl;
 }
 
-// The sorted archive has the original's rights, protected or inheriting as they were, not its
-// folder's: an archive readable by fewer people than the folder lets in stays so.
-TEST(WindowsRights, SortedArchiveHasTheOriginalsDacl) {
+decltype(&CreateFileA) gCreateFileA = nullptr;
+std::vector<std::string> gCreatedWith;  // the DACL each new file was made with
+
+HANDLE WINAPI RecordingCreateFileA(LPCSTR path, DWORD access, DWORD share,
+                                   LPSECURITY_ATTRIBUTES attributes, DWORD how, DWORD flags,
+                                   HANDLE from) {
+    if (how == CREATE_NEW) {
+        gCreatedWith.push_back(DaclText(attributes ? attributes->lpSecurityDescriptor : nullptr));
+    }
+    return gCreateFileA(path, access, share, attributes, how, flags, from);
+}
+
+// The sorted archive is made with the original's rights, not its folder's: an archive readable by
+// fewer people than the folder lets in stays so. Wine keeps no DACL as it is set: it shows one
+// made from the file's Unix mode. So what is checked is the DACL the new file is made with, which
+// must be the one the original shows.
+TEST(WindowsRights, SortedArchiveIsMadeWithTheOriginalsDacl) {
+    gCreateFileA = ReplaceImport("CreateFileA", &RecordingCreateFileA);
+    ASSERT_NE(gCreateFileA, nullptr) << "the program does not create files through CreateFileA";
     for (const char* sddl : {"D:P(A;;FA;;;BA)(A;;FR;;;SY)", "D:(A;;FA;;;WD)"}) {
         SCOPED_TRACE(sddl);
         TempDir dir;
@@ -183,11 +203,13 @@ TEST(WindowsRights, SortedArchiveHasTheOriginalsDacl) {
         LocalFree(sd);
         const std::string dacl = Dacl(dir.str("fx.snd"));
         ASSERT_NE(dacl, "");
+        gCreatedWith.clear();
         MessageLog log;
         EXPECT_EQ(SortDroppedFile(dir.str("fx.snd").c_str()), DropResult::Sorted);
-        EXPECT_EQ(Dacl(dir.str("fx.snd")), dacl);
+        EXPECT_EQ(gCreatedWith, std::vector<std::string>{dacl});
         EXPECT_EQ(Dacl(dir.str("fx_old.snd")), dacl);
     }
+    ReplaceImport("CreateFileA", gCreateFileA);
 }
 
 // The archive a sort holds open may be read by other programs, and written by none.
