@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -12,6 +13,7 @@
 #include "cp932.h"
 #include "drop.h"
 #include "messages.h"
+#include "pathutil.h"
 #include "platform.h"
 
 #ifndef TESSOREL_VERSION
@@ -21,20 +23,30 @@
 namespace {
 
 constexpr char kUsage[] =
-    "Usage: tessorel [--list | --check [--verbose]] FILE...\n"
+    "Usage: tessorel [--force] FILE...\n"
+    "       tessorel --check [--verbose | --names [--null]] [--force] FILE...\n"
+    "       tessorel --list [--force] FILE...\n"
     "Sorts each sound archive FILE (.snd) into ascending (group, item) order, exactly as a drop on\n"
     "the window would: the sorted archive takes FILE's name and the original is kept as\n"
-    "BASE_old.snd beside it.\n"
+    "BASE_old.snd beside it. An archive that is sorted already is left as it is. Names ending in\n"
+    "_old.snd or _new.snd (the backups and work files of earlier sorts) are skipped.\n"
     "\n"
-    "  --list     print each archive's entries in chain order; change nothing\n"
-    "  --check    tell whether each archive is sorted already (a sort would write the very bytes\n"
-    "             it holds); print the first difference of each that is not; change nothing\n"
-    "  --verbose  with --check, print \"FILE: sorted\" for each sorted archive too\n"
-    "  --help     show this help\n"
-    "  --version  show the version\n"
+    "  --check       tell whether each archive is sorted already (a sort would write the very\n"
+    "                bytes it holds); print the first difference of each that is not; change\n"
+    "                nothing\n"
+    "  --verbose     with --check, print \"FILE: sorted\" for each sorted archive too\n"
+    "  --names       with --check, print only the name of each archive a sort would change, one\n"
+    "                per line, ready for xargs tessorel\n"
+    "  --null        with --names, end each name with a NUL byte instead (xargs -0)\n"
+    "  --list        print each archive's entries in chain order; change nothing\n"
+    "  --force       take names ending in _old.snd or _new.snd too\n"
+    "  -h, --help    show this help\n"
+    "  -V, --version show the version\n"
     "\n"
-    "Exit status: 0 when every FILE was sorted (or listed, or is sorted), 1 when any was not,\n"
-    "2 for a usage error.\n";
+    "Exit status: sorting and --list, 0 when every FILE was sorted, left as sorted, skipped or\n"
+    "listed, 1 when any was not; --check, 0 when every FILE is sorted, 1 when a sort would change\n"
+    "one, 2 when one could not be checked; 2 for a usage error.\n"
+    "Every message, and what it means: man tessorel, or tessorel-guide.txt.\n";
 
 // Prints each message as "FILE: CAPTION: TEXT": warnings to standard error, the confirmation to
 // standard output. A rename warning is followed by its cause and where the files are now.
@@ -94,14 +106,27 @@ void ListTable(const char* file, const EntryTable& table) {
     }
 }
 
+struct Options {
+    bool list = false;
+    bool check = false;
+    bool verbose = false;
+    bool names = false;
+    bool null = false;
+    bool force = false;
+};
+
 // With --check: prints nothing for a sorted archive (but with --verbose), else its first
-// difference from the archive a sort would write; true when sorted.
-bool CheckTable(const char* file, const EntryTable& table, bool verbose) {
+// difference from the archive a sort would write, or with --names only its name; true when sorted.
+bool CheckTable(const char* file, const EntryTable& table, const Options& o) {
     const LayoutDifference d = CompareWithSorted(table);
     const EntryRow* rows = table.rows;
+    if (o.names) {
+        if (d.kind != Layout::Sorted) std::printf("%s%c", file, o.null ? '\0' : '\n');
+        return d.kind == Layout::Sorted;
+    }
     switch (d.kind) {
         case Layout::Sorted:
-            if (verbose) std::printf("%s: sorted\n", file);
+            if (o.verbose) std::printf("%s: sorted\n", file);
             return true;
         case Layout::OutOfOrder:
             std::printf("%s: not sorted: entry %u (%u,%u) follows (%u,%u)\n", file, d.entry,
@@ -136,48 +161,66 @@ int FinishOutput(int status) {
     return 1;
 }
 
-}  // namespace
+// "a backup" or "a work file" for a name that ends as this tool's own files do, in any case;
+// nullptr for any other.
+const char* OwnFile(const char* file) {
+    const size_t length = std::strlen(file);
+    if (length < 8) return nullptr;
+    if (EqualNoCase(file + length - 8, "_old.snd", 8)) return "a backup";
+    if (EqualNoCase(file + length - 8, "_new.snd", 8)) return "a work file";
+    return nullptr;
+}
 
-int main(int argc, char** argv) {
-    bool list = false;
-    bool check = false;
-    bool verbose = false;
+// Reads the options; -1 when the command is to go on, else the status to end with.
+int ParseOptions(int argc, char** argv, Options* o, std::vector<const char*>* files) {
     bool options = true;
-    std::vector<const char*> files;
     for (int i = 1; i < argc; ++i) {
         const char* arg = argv[i];
-        if (options && std::strcmp(arg, "--") == 0) {
+        const auto is = [options, arg](const char* a, const char* b = "") {
+            return options && (std::strcmp(arg, a) == 0 || std::strcmp(arg, b) == 0);
+        };
+        if (is("--")) {
             options = false;
-        } else if (options && std::strcmp(arg, "--help") == 0) {
+        } else if (is("-h", "--help")) {
             std::fputs(kUsage, stdout);
             return FinishOutput(0);
-        } else if (options && std::strcmp(arg, "--version") == 0) {
+        } else if (is("-V", "--version")) {
             std::printf("tessorel %s\n", TESSOREL_VERSION);
             return FinishOutput(0);
-        } else if (options && std::strcmp(arg, "--list") == 0) {
-            list = true;
-        } else if (options && std::strcmp(arg, "--check") == 0) {
-            check = true;
-        } else if (options && std::strcmp(arg, "--verbose") == 0) {
-            verbose = true;
+        } else if (is("--list") || is("--check") || is("--verbose") || is("--names") ||
+                   is("--null") || is("--force")) {
+            bool* const flag[] = {&o->list, &o->check, &o->verbose, &o->names, &o->null, &o->force};
+            const char* const name[] = {"--list", "--check", "--verbose", "--names", "--null",
+                                        "--force"};
+            for (size_t k = 0; k < std::size(name); ++k) *flag[k] |= std::strcmp(arg, name[k]) == 0;
         } else if (options && arg[0] == '-' && arg[1] != '\0') {
             std::fprintf(stderr, "tessorel: unknown option %s\n%s", arg, kUsage);
             return 2;
         } else {
-            files.push_back(arg);
+            files->push_back(arg);
         }
     }
-    if ((list && check) || (verbose && !check)) {
-        std::fprintf(stderr, "tessorel: %s\n%s",
-                     list && check ? "--list and --check do not go together"
-                                   : "--verbose goes with --check",
-                     kUsage);
+    const char* wrong = o->list && o->check              ? "--list and --check do not go together"
+                        : o->verbose && !o->check        ? "--verbose goes with --check"
+                        : o->names && !o->check          ? "--names goes with --check"
+                        : o->names && o->verbose         ? "--names and --verbose do not go together"
+                        : o->null && !o->names           ? "--null goes with --names"
+                        : files->empty()                 ? "no FILE"
+                                                         : nullptr;
+    if (wrong != nullptr) {
+        std::fprintf(stderr, "tessorel: %s\n%s", wrong, kUsage);
         return 2;
     }
-    if (files.empty()) {
-        std::fputs(kUsage, stderr);
-        return 2;
-    }
+    return -1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    Options o;
+    std::vector<const char*> files;
+    const int parsed = ParseOptions(argc, argv, &o, &files);
+    if (parsed >= 0) return parsed;
 
     // Names stay as given, relative ones too: the command goes back to the starting directory before
     // each file, so that one file's change of directory never moves the next.
@@ -190,28 +233,37 @@ int main(int argc, char** argv) {
     for (const char* file : files) {
         if (startDirectory >= 0 ? fchdir(startDirectory) != 0 : file[0] != '/') {
             std::fprintf(stderr, "%s: cannot find the starting directory\n", file);
-            status = 1;
+            status = std::max(status, o.check ? 2 : 1);
+            continue;
+        }
+        if (const char* own = OwnFile(file); own != nullptr && !o.force) {
+            std::fprintf(stderr, "%s: skipped: %s of an earlier sort (--force takes it)\n", file, own);
             continue;
         }
         PlatSetMessageSink(PrintMessage, const_cast<char*>(file));
         DropResult result;
-        bool ok;
-        if (list || check) {
+        int failed = 0;  // the status this file gives
+        if (o.list || o.check) {
             static EntryTable table;
             result = CheckDroppedFile(file, &table);
-            ok = result == DropResult::Checked;
-            if (ok && list) ListTable(file, table);
-            if (ok && check) ok = CheckTable(file, table, verbose);
+            if (result != DropResult::Checked) {
+                failed = o.check ? 2 : 1;
+            } else if (o.list) {
+                ListTable(file, table);
+            } else if (!CheckTable(file, table, o)) {
+                failed = 1;
+            }
         } else {
-            result = SortDroppedFile(file);
-            ok = result == DropResult::Sorted;
+            result = SortDroppedFile(file, SortMode::LeaveSorted);
+            if (result == DropResult::AlreadySorted) std::printf("%s: already sorted; left as it is\n", file);
+            failed = result == DropResult::Sorted || result == DropResult::AlreadySorted ? 0 : 1;
         }
         const Reason reason = SilentReason(result);
         if (reason.text != nullptr) {
             std::fprintf(stderr, "%s: %s%s%s\n", file, reason.text, reason.cause ? ": " : "",
                          reason.cause ? PlatErrorText() : "");
         }
-        if (!ok) status = 1;
+        status = std::max(status, failed);
         if (std::ferror(stdout) || PlatInterrupted()) break;  // nobody would learn of the rest
     }
     if (PlatInterrupted()) {

@@ -26,6 +26,9 @@ echo "== native build and tests"
 cmake --preset default
 cmake --build --preset default -j"$jobs"
 ctest --preset default -j"$jobs"
+echo "== the Linux command's Debian package and manual page"
+cmake --build --preset default --target package >/dev/null
+scripts/check-deb.sh build/default
 
 echo "== line and branch coverage of the core, the POSIX layer and the command"
 find build/coverage -name '*.gcda' -delete 2>/dev/null || true

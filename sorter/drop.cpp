@@ -103,6 +103,7 @@ struct Sort {
     PlatFileState written;   // the new archive, once closed
     PlatFileState backedUp;  // the dropped file under its backup name, right after that rename
     PlatFileState sorted;    // the new archive under the dropped file's name, right after that
+    SortMode mode;
 };
 
 // Ends an operation whose files changed under it, giving back what this run moved: a file that
@@ -122,6 +123,9 @@ DropResult SortOpenFile(const char* fullPath, Sort* s) {
     EntryTable table;
     const DropResult checked = ReadTable(s->source, &table);
     if (checked != DropResult::Checked) return checked;
+    if (s->mode == SortMode::LeaveSorted && CompareWithSorted(table).kind == Layout::Sorted) {
+        return DropResult::AlreadySorted;
+    }
 
     DropNames& names = s->names;
     if (!BuildNames(fullPath, &names)) return DropResult::NameTooLong;
@@ -205,11 +209,12 @@ DropResult CheckDroppedFile(const char* fullPath, EntryTable* table) {
     return result;
 }
 
-DropResult SortDroppedFile(const char* fullPath) {
+DropResult SortDroppedFile(const char* fullPath, SortMode mode) {
     if (!HasExtension(fullPath)) return Tell(kMsgNotSnd, DropResult::WrongExtension);
     // One handle for the table and the copy, so that both come from the same file; it holds the
     // lock against other runs until the names are settled.
     Sort s = {};
+    s.mode = mode;
     s.source = PlatOpenRead(fullPath);
     if (s.source == nullptr) return DropResult::OpenFailed;
     DropResult result = DropResult::Busy;

@@ -29,6 +29,14 @@ enum class DropResult {
                       // archive itself (the dropped name is a link to it); nothing written
     Interrupted,      // silent: the program was asked to stop before the first rename; the new
                       // archive, if any, removed
+    AlreadySorted,    // SortDroppedFile with LeaveSorted only: a sort would write the very bytes
+                      // the archive holds, so nothing was written; silent
+};
+
+// What SortDroppedFile does with an archive that is sorted already.
+enum class SortMode {
+    Always,       // rewrites it all the same, as a drop always does
+    LeaveSorted,  // leaves it as it is, and ends as AlreadySorted
 };
 
 // The extension test and the reading of the table, with their warnings. Changes nothing on disk
@@ -42,4 +50,4 @@ DropResult CheckDroppedFile(const char* fullPath, EntryTable* table);
 // The file is opened once and locked against other runs for the whole operation; the sorted bytes
 // are the bytes of the file the table was read from, and the names are renamed only while they
 // still lead to that file, unchanged, and to the archive this run wrote.
-DropResult SortDroppedFile(const char* fullPath);
+DropResult SortDroppedFile(const char* fullPath, SortMode mode = SortMode::Always);

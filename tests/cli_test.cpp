@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <map>
 
 #include "support.h"
 
@@ -16,8 +17,8 @@ namespace {
 struct CliCase {
     const char* args;
     int status;
-    const char* out;
-    const char* err;
+    std::string out;
+    std::string err;
     std::string around = "@";
     const char* program = TESSOREL_CLI;
 };
@@ -30,7 +31,7 @@ void ExpectRun(const TempDir& dir, const CliCase& c) {
               "' 2>'" + dir.str(".err") + "'";
     const int raw = std::system(command.c_str());
     EXPECT_EQ(WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, c.status);  // a pipe's is that of its reader
-    for (const auto& [got, wanted] : {std::pair{ReadBytes(dir / ".out"), std::string(c.out)},
+    for (const auto& [got, wanted] : {std::pair{ReadBytes(dir / ".out"), c.out},
                                       {ReadBytes(dir / ".err"), c.err}}) {
         const bool start = wanted.ends_with("...");
         EXPECT_EQ(start ? got.substr(0, wanted.size() - 3) : got,
@@ -185,6 +186,10 @@ TEST(Cli, CausesLinksLocksAndInterruptions) {
                                     "renamed, the sorted archive removed\nHangup\n"}, {"fx.snd"}},
         {"renameat2=SIGINT", {"fx.snd next.snd", 130, "fx.snd: 確認: 整列を完了しました\n", ""},
          {"fx.snd", "fx_old.snd"}},
+        // A C library without a converter for code page 932 (a small container image).
+        {"iconv_open=EINVAL", {"fx.snd fx_new.snd", 0, "fx.snd: 確認: 整列を完了しました\n",
+                               "fx_new.snd: skipped: a work file of an earlier sort (--force takes it)\n"},
+         {"fx.snd", "fx_old.snd"}},
     };
     for (const Case& c : cases) {
         TempDir dir;
@@ -198,6 +203,48 @@ TEST(Cli, CausesLinksLocksAndInterruptions) {
         EXPECT_TRUE(ReadBytes(dir / c.files.back()) == original ||
                     ReadBytes(dir / "fx.snd") == original) << c.plan;
     }
+}
+
+// Every file below a folder, recursively, with its bytes.
+std::map<std::string, std::string> Tree(const fs::path& dir) {
+    std::map<std::string, std::string> files;
+    for (const auto& item : fs::recursive_directory_iterator(dir)) {
+        if (item.is_regular_file()) files[fs::relative(item.path(), dir).string()] = ReadBytes(item.path());
+    }
+    return files;
+}
+
+// The batch recipes over a folder, run again: a sorted archive is left as it is, the second run
+// (which names the backups too) changes no file and exits 0, the check a build makes passes and
+// nothing is left to sort. The order find gives is the folder's, so the lines are sorted.
+TEST(Cli, RunAgainOverAFolderChangesNothing) {
+    TempDir dir;
+    fs::create_directories(dir / "sounds" / "sub");
+    WriteBytes(dir / "sounds" / "a.snd", BuildArchive(kRoad));
+    WriteBytes(dir / "sounds" / "sub" / "b.snd", BuildArchive(kRoad));
+    WriteBytes(dir / "sounds" / "sorted.snd", BuildArchive(kRoadSorted));
+    const auto find = [](const char* options) {
+        return "find sounds -name '*.snd' -exec @ " + std::string(options) +
+               " {} + >o 2>e; s=$?; sort o; sort e >&2; rm o e; exit $s";
+    };
+    const std::string skipped =
+        "sounds/a_old.snd: skipped: a backup of an earlier sort (--force takes it)\n"
+        "sounds/sub/b_old.snd: skipped: a backup of an earlier sort (--force takes it)\n";
+    ExpectRun(dir, {"", 0,
+                    "sounds/a.snd: 確認: 整列を完了しました\n"
+                    "sounds/sorted.snd: already sorted; left as it is\n"
+                    "sounds/sub/b.snd: 確認: 整列を完了しました\n",
+                    "", find("")});
+    const auto sorted = Tree(dir / "sounds");
+    EXPECT_EQ(sorted.size(), 5u);  // no backup of the archive that was sorted already
+    ExpectRun(dir, {"", 0,
+                    "sounds/a.snd: already sorted; left as it is\n"
+                    "sounds/sorted.snd: already sorted; left as it is\n"
+                    "sounds/sub/b.snd: already sorted; left as it is\n",
+                    skipped, find("")});
+    ExpectRun(dir, {"", 0, "", skipped, find("--check")});
+    ExpectRun(dir, {"", 0, "", skipped, find("--check --names")});
+    EXPECT_EQ(Tree(dir / "sounds"), sorted);
 }
 
 TEST(Cli, ListPrintsTheChainAndChangesNothing) {
@@ -243,12 +290,17 @@ TEST(Cli, OutputThatCannotBeWrittenFailsAndAClosedPipeIsQuiet) {
 TEST(Cli, UsageErrorsExitWithTwo) {
     TempDir dir;
     const CliCase cases[] = {
-        {"", 2, "", "Usage: tessorel..."},
+        {"", 2, "", "tessorel: no FILE\nUsage: tessorel..."},
         {"--bogus x.snd", 2, "", "tessorel: unknown option --bogus\nUsage: tessorel..."},
         {"--check --list x.snd", 2, "", "tessorel: --list and --check do not go together\n..."},
         {"--verbose x.snd", 2, "", "tessorel: --verbose goes with --check\n..."},
+        {"--names x.snd", 2, "", "tessorel: --names goes with --check\n..."},
+        {"--check --names --verbose x.snd", 2, "", "tessorel: --names and --verbose do not go together\n..."},
+        {"--check --null x.snd", 2, "", "tessorel: --null goes with --names\n..."},
         {"--help", 0, "Usage: tessorel...", ""},
+        {"-h", 0, "Usage: tessorel...", ""},
         {"--version", 0, "tessorel 1...", ""},
+        {"-V", 0, "tessorel 1...", ""},
     };
     for (const CliCase& c : cases) ExpectRun(dir, c);
 }
@@ -270,6 +322,8 @@ TEST(Cli, CheckTellsWhatASortWouldChange) {
         {"last.snd", lastNext},
         {"trailing.snd", BuildArchive(inOrder) + "xyz"},
         {"bad.snd", damaged},
+        {"text.snd", "not an archive at all"},
+        {"unsorted_old.snd", BuildArchive(kRoad)},
     };
     for (const auto& [name, bytes] : files) WriteBytes(dir / name, bytes);
     const CliCase cases[] = {
@@ -283,10 +337,21 @@ TEST(Cli, CheckTellsWhatASortWouldChange) {
         {"--check last.snd", 1,
          "last.snd: not laid out as sorted: entry 3's next-entry offset is 4, not 585\n", ""},
         {"--check trailing.snd", 1, "trailing.snd: 3 bytes after the last entry\n", ""},
-        {"--check bad.snd", 1, "", "bad.snd: 警告: 読込エラー2\n"},
-        {"--check sorted.snd none.snd unsorted.snd fx.wav", 1,
+        // Exit status: 1 where a sort would change one, 2 where one cannot be checked.
+        {"--check bad.snd", 2, "", "bad.snd: 警告: 読込エラー2\n"},
+        {"--check none.snd", 2, "", "none.snd: cannot open: No such file or directory\n"},
+        {"--check fx.wav", 2, "", "fx.wav: 警告: .sndファイルではありません\n"},
+        {"--check text.snd", 2, "", "text.snd: 警告: 読込エラー1\n"},
+        {"--check sorted.snd none.snd unsorted.snd fx.wav", 2,
          "unsorted.snd: not sorted: entry 2 (0,5) follows (1,0)\n",
          "none.snd: cannot open: No such file or directory\nfx.wav: 警告: .sndファイルではありません\n"},
+        // Names only, for a pipeline; the tool's own files are passed over unless forced.
+        {"--check --names sorted.snd unsorted.snd late.snd", 1, "unsorted.snd\nlate.snd\n", ""},
+        {"--check --names --null unsorted.snd late.snd", 1, std::string("unsorted.snd\0late.snd\0", 22), ""},
+        {"--check --names sorted.snd", 0, "", ""},
+        {"--check unsorted_old.snd", 0, "",
+         "unsorted_old.snd: skipped: a backup of an earlier sort (--force takes it)\n"},
+        {"--check --force --names unsorted_old.snd", 1, "unsorted_old.snd\n", ""},
     };
     for (const CliCase& c : cases) ExpectRun(dir, c);
     for (const auto& [name, bytes] : files) EXPECT_TRUE(ReadBytes(dir / name) == bytes) << name;

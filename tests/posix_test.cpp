@@ -161,6 +161,14 @@ TEST(PosixPlatform, MessagesReadAsUtf8) {
     for (const Case& c : cases) {
         EXPECT_EQ(Cp932ToUtf8(c.cp932.c_str()), c.utf8) << c.cp932.size() << " bytes";
     }
+    // Where the C library has no converter, every message still reads the same.
+    for (const Message& m : {kMsgNotSnd, kMsgBadSignature, kMsgBadCount, kMsgOldRename,
+                             kMsgDefRename, kMsgDone, kMsgDamaged}) {
+        for (const char* text : {m.text, m.caption}) {
+            EXPECT_EQ(Cp932ToUtf8Builtin(text), Cp932ToUtf8(text));
+        }
+    }
+    EXPECT_EQ(Cp932ToUtf8Builtin("a\x80z\x88\x9f\x82"), "a\xEF\xBF\xBDz\xEF\xBF\xBD\xEF\xBF\xBD");
 }
 
 // Without a sink, a message is the line "CAPTION: TEXT" in UTF-8 on standard error.

@@ -32,17 +32,19 @@ int __real_chdir(const char*);
 int __real_syncfs(int);
 int __real_fsetxattr(int, const char*, const void*, size_t, int);
 int __real_flock(int, int);
+void* __real_iconv_open(const char*, const char*);
 }
 
 namespace {
 
 // The calls that can be made to fail, by their names in a plan (see syscall_shim.h).
 enum Call { kRenameat2, kCopyFileRange, kPread, kWrite, kFsync, kFsyncDirectory, kFchown,
-            kUnlinkAfterLink, kOpenDirectory, kOpenPath, kChdir, kFsetxattr, kLink, kCalls };
+            kUnlinkAfterLink, kOpenDirectory, kOpenPath, kChdir, kFsetxattr, kLink, kIconvOpen,
+            kCalls };
 const char* const kCallNames[kCalls] = {"renameat2", "copy_file_range", "pread", "write", "fsync",
                                         "fsync-directory", "fchown", "unlink-after-link",
                                         "open-directory", "open-path", "chdir", "fsetxattr",
-                                        "link"};
+                                        "link", "iconv_open"};
 struct Plan {
     int errors[kCalls] = {};  // the errno each call fails with, or 0
     bool shortWrites = false;  // write and copy_file_range move at most half of what is asked
@@ -193,6 +195,10 @@ int __wrap_fsync(int fd) {
         gPlan.flushed = readlink(link.c_str(), name, sizeof name - 1) > 0 ? name : "?";
     }
     return Fails(kFsync) || Fails(kFsyncDirectory, directory) ? -1 : __real_fsync(fd);
+}
+
+void* __wrap_iconv_open(const char* to, const char* from) {
+    return Fails(kIconvOpen) ? reinterpret_cast<void*>(-1) : __real_iconv_open(to, from);
 }
 
 int __wrap_flock(int fd, int operation) {

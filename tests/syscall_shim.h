@@ -3,8 +3,8 @@
 #pragma once
 
 // Sets which calls fail, as a comma-separated list of CALL=ERRNO:
-//   renameat2=E, copy_file_range=E, fsync=E, fchown=E, chdir=E, fsetxattr=E, link=E
-//                                   every call fails with E (any errno's name: EINVAL, EIO, ...)
+//   renameat2=E, copy_file_range=E, fsync=E, fchown=E, chdir=E, fsetxattr=E, link=E,
+//   iconv_open=E                    every call fails with E (any errno's name: EINVAL, EIO, ...)
 //   fsync-directory=E               every fsync of a directory fails with E
 //   write=SHORT, copy_file_range=SHORT  every call moves at most half the bytes asked for
 //   pread=E, write=E, copy_file_range=E  with EINTR, each call is first interrupted, then goes
