@@ -1,15 +1,15 @@
-// main.cpp: the command-line front end: sorts or lists sound archives named on the command line.
-#include <errno.h>
-#include <fcntl.h>
-#include <unistd.h>
-
+// main.cpp: the command-line front end: sorts, checks or lists sound archives named on the command
+// line. The same source builds the Linux command and the Windows console program.
 #include <algorithm>
+#include <cerrno>
+#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <string>
 #include <vector>
 
 #include "archive.h"
+#include "console.h"
 #include "cp932.h"
 #include "drop.h"
 #include "messages.h"
@@ -19,13 +19,29 @@
 #ifndef TESSOREL_VERSION
 #error "the build defines TESSOREL_VERSION"
 #endif
+#ifndef TESSOREL_COMMAND
+#define TESSOREL_COMMAND "tessorel"  // the name the command is called by
+#endif
 
 namespace {
 
+// printf into `stream`, through Write, so that the text reads right on any terminal.
+[[gnu::format(printf, 2, 3)]] void Say(FILE* stream, const char* format, ...) {
+    va_list args, again;
+    va_start(args, format);
+    va_copy(again, args);
+    const int n = std::vsnprintf(nullptr, 0, format, args);
+    va_end(args);
+    std::string text(n > 0 ? static_cast<size_t>(n) : 0, '\0');
+    if (n > 0) std::vsnprintf(text.data(), text.size() + 1, format, again);  // room for the zero
+    va_end(again);
+    Write(stream, text);
+}
+
 constexpr char kUsage[] =
-    "Usage: tessorel [--force] FILE...\n"
-    "       tessorel --check [--verbose | --names [--null]] [--force] FILE...\n"
-    "       tessorel --list [--force] FILE...\n"
+    "Usage: " TESSOREL_COMMAND " [--force] FILE...\n"
+    "       " TESSOREL_COMMAND " --check [--verbose | --names [--null]] [--force] FILE...\n"
+    "       " TESSOREL_COMMAND " --list [--force] FILE...\n"
     "Sorts each sound archive FILE (.snd) into ascending (group, item) order, exactly as a drop on\n"
     "the window would: the sorted archive takes FILE's name and the original is kept as\n"
     "BASE_old.snd beside it. An archive that is sorted already is left as it is. Names ending in\n"
@@ -36,7 +52,7 @@ constexpr char kUsage[] =
     "                nothing\n"
     "  --verbose     with --check, print \"FILE: sorted\" for each sorted archive too\n"
     "  --names       with --check, print only the name of each archive a sort would change, one\n"
-    "                per line, ready for xargs tessorel\n"
+    "                per line, ready for xargs " TESSOREL_COMMAND "\n"
     "  --null        with --names, end each name with a NUL byte instead (xargs -0)\n"
     "  --list        print each archive's entries in chain order; change nothing\n"
     "  --force       take names ending in _old.snd or _new.snd too\n"
@@ -46,12 +62,13 @@ constexpr char kUsage[] =
     "Exit status: sorting and --list, 0 when every FILE was sorted, left as sorted, skipped or\n"
     "listed, 1 when any was not; --check, 0 when every FILE is sorted, 1 when a sort would change\n"
     "one, 2 when one could not be checked; 2 for a usage error.\n"
-    "Every message, and what it means: man tessorel, or tessorel-guide.txt.\n";
+    "Every message, and what it means: the manual (man tessorel; on Windows, tessorel-cli.txt\n"
+    "beside the program).\n";
 
 // Prints each message as "FILE: CAPTION: TEXT": warnings to standard error, the confirmation to
 // standard output. A rename warning is followed by its cause and where the files are now.
 void PrintMessage(const char* text, const char* caption, void* context) {
-    const char* file = static_cast<const char*>(context);
+    const char* file = static_cast<const Argument*>(context)->shown.c_str();
     const bool confirm = std::strcmp(caption, kCaptionConfirm) == 0;
     std::string line =
         std::string(file) + ": " + Cp932ToUtf8(caption) + ": " + Cp932ToUtf8(text) + "\n";
@@ -64,7 +81,7 @@ void PrintMessage(const char* text, const char* caption, void* context) {
         line += std::string(file) + ": cannot give the sorted archive its name: " + PlatErrorText() +
                 "; the sorted archive is in " + base() + "_new.snd\n";
     }
-    std::fputs(line.c_str(), confirm ? stdout : stderr);
+    Write(confirm ? stdout : stderr, line);
     std::fflush(confirm ? stdout : stderr);
 }
 
@@ -99,10 +116,10 @@ Reason SilentReason(DropResult result) {
 }
 
 void ListTable(const char* file, const EntryTable& table) {
-    std::printf("%s: %u entries (index offset length group item)\n", file, table.cntList);
+    Say(stdout, "%s: %u entries (index offset length group item)\n", file, table.cntList);
     for (uint32_t k = 0; k < table.cntList; ++k) {
         const EntryRow& row = table.rows[k];
-        std::printf("%u %u %u %u %u\n", k + 1, row.offset, row.length, row.group, row.item);
+        Say(stdout, "%u %u %u %u %u\n", k + 1, row.offset, row.length, row.group, row.item);
     }
 }
 
@@ -121,30 +138,30 @@ bool CheckTable(const char* file, const EntryTable& table, const Options& o) {
     const LayoutDifference d = CompareWithSorted(table);
     const EntryRow* rows = table.rows;
     if (o.names) {
-        if (d.kind != Layout::Sorted) std::printf("%s%c", file, o.null ? '\0' : '\n');
+        if (d.kind != Layout::Sorted) Say(stdout, "%s%c", file, o.null ? '\0' : '\n');
         return d.kind == Layout::Sorted;
     }
     switch (d.kind) {
         case Layout::Sorted:
-            if (o.verbose) std::printf("%s: sorted\n", file);
+            if (o.verbose) Say(stdout, "%s: sorted\n", file);
             return true;
         case Layout::OutOfOrder:
-            std::printf("%s: not sorted: entry %u (%u,%u) follows (%u,%u)\n", file, d.entry,
+            Say(stdout, "%s: not sorted: entry %u (%u,%u) follows (%u,%u)\n", file, d.entry,
                         rows[d.entry - 1].group, rows[d.entry - 1].item, rows[d.entry - 2].group,
                         rows[d.entry - 2].item);
             break;
         case Layout::Misplaced:
-            std::printf("%s: not laid out as sorted: entry %u starts at %llu, not %llu\n", file,
+            Say(stdout, "%s: not laid out as sorted: entry %u starts at %llu, not %llu\n", file,
                         d.entry, static_cast<unsigned long long>(d.found),
                         static_cast<unsigned long long>(d.expected));
             break;
         case Layout::LastNext:
-            std::printf("%s: not laid out as sorted: entry %u's next-entry offset is %llu, not %llu\n",
+            Say(stdout, "%s: not laid out as sorted: entry %u's next-entry offset is %llu, not %llu\n",
                         file, d.entry, static_cast<unsigned long long>(d.found),
                         static_cast<unsigned long long>(d.expected));
             break;
         case Layout::Trailing:
-            std::printf("%s: %llu bytes after the last entry\n", file,
+            Say(stdout, "%s: %llu bytes after the last entry\n", file,
                         static_cast<unsigned long long>(d.found));
             break;
     }
@@ -156,7 +173,7 @@ bool CheckTable(const char* file, const EntryTable& table, const Options& o) {
 int FinishOutput(int status) {
     if (std::fflush(stdout) == 0 && !std::ferror(stdout)) return status;
     if (errno != EPIPE) {
-        std::fprintf(stderr, "tessorel: cannot write standard output: %s\n", std::strerror(errno));
+        Say(stderr, "tessorel: cannot write standard output: %s\n", std::strerror(errno));
     }
     return 1;
 }
@@ -172,20 +189,20 @@ const char* OwnFile(const char* file) {
 }
 
 // Reads the options; -1 when the command is to go on, else the status to end with.
-int ParseOptions(int argc, char** argv, Options* o, std::vector<const char*>* files) {
+int ParseOptions(const std::vector<Argument>& arguments, Options* o, std::vector<Argument>* files) {
     bool options = true;
-    for (int i = 1; i < argc; ++i) {
-        const char* arg = argv[i];
+    for (const Argument& argument : arguments) {
+        const char* arg = argument.shown.c_str();
         const auto is = [options, arg](const char* a, const char* b = "") {
             return options && (std::strcmp(arg, a) == 0 || std::strcmp(arg, b) == 0);
         };
         if (is("--")) {
             options = false;
         } else if (is("-h", "--help")) {
-            std::fputs(kUsage, stdout);
+            Write(stdout, kUsage);
             return FinishOutput(0);
         } else if (is("-V", "--version")) {
-            std::printf("tessorel %s\n", TESSOREL_VERSION);
+            Say(stdout, "tessorel %s\n", TESSOREL_VERSION);
             return FinishOutput(0);
         } else if (is("--list") || is("--check") || is("--verbose") || is("--names") ||
                    is("--null") || is("--force")) {
@@ -194,10 +211,10 @@ int ParseOptions(int argc, char** argv, Options* o, std::vector<const char*>* fi
                                         "--force"};
             for (size_t k = 0; k < std::size(name); ++k) *flag[k] |= std::strcmp(arg, name[k]) == 0;
         } else if (options && arg[0] == '-' && arg[1] != '\0') {
-            std::fprintf(stderr, "tessorel: unknown option %s\n%s", arg, kUsage);
+            Say(stderr, "tessorel: unknown option %s\n%s", arg, kUsage);
             return 2;
         } else {
-            files->push_back(arg);
+            files->push_back(argument);
         }
     }
     const char* wrong = o->list && o->check              ? "--list and --check do not go together"
@@ -208,7 +225,7 @@ int ParseOptions(int argc, char** argv, Options* o, std::vector<const char*>* fi
                         : files->empty()                 ? "no FILE"
                                                          : nullptr;
     if (wrong != nullptr) {
-        std::fprintf(stderr, "tessorel: %s\n%s", wrong, kUsage);
+        Say(stderr, "tessorel: %s\n%s", wrong, kUsage);
         return 2;
     }
     return -1;
@@ -217,30 +234,39 @@ int ParseOptions(int argc, char** argv, Options* o, std::vector<const char*>* fi
 }  // namespace
 
 int main(int argc, char** argv) {
+    SetUpStreams();
     Options o;
-    std::vector<const char*> files;
-    const int parsed = ParseOptions(argc, argv, &o, &files);
+    std::vector<Argument> files;
+    const int parsed = ParseOptions(CommandLine(argc, argv), &o, &files);
     if (parsed >= 0) return parsed;
 
     // Names stay as given, relative ones too: the command goes back to the starting directory before
     // each file, so that one file's change of directory never moves the next.
-    const int startDirectory = open(".", O_PATH | O_DIRECTORY | O_CLOEXEC);
+    const bool held = PlatHoldStartingDirectory();
     // Interrupted, a sort removes its own new archive before the first rename and finishes the
     // renames after it; the command then ends as the signal would have ended it.
     PlatCatchInterrupts();
 
     int status = 0;
-    for (const char* file : files) {
-        if (startDirectory >= 0 ? fchdir(startDirectory) != 0 : file[0] != '/') {
-            std::fprintf(stderr, "%s: cannot find the starting directory\n", file);
+    for (const Argument& argument : files) {
+        const char* file = argument.path.c_str();
+        const char* shown = argument.shown.c_str();
+        if (!argument.exact) {
+            Say(stderr, "%s: this system's code page cannot hold the name; it could name another "
+                        "file, and is left alone\n", shown);
+            status = std::max(status, o.check ? 2 : 1);
+            continue;
+        }
+        if (held ? !PlatReturnToStartingDirectory() : !PlatIsAbsolutePath(file)) {
+            Say(stderr, "%s: cannot find the starting directory\n", shown);
             status = std::max(status, o.check ? 2 : 1);
             continue;
         }
         if (const char* own = OwnFile(file); own != nullptr && !o.force) {
-            std::fprintf(stderr, "%s: skipped: %s of an earlier sort (--force takes it)\n", file, own);
+            Say(stderr, "%s: skipped: %s of an earlier sort (--force takes it)\n", shown, own);
             continue;
         }
-        PlatSetMessageSink(PrintMessage, const_cast<char*>(file));
+        PlatSetMessageSink(PrintMessage, const_cast<Argument*>(&argument));
         DropResult result;
         int failed = 0;  // the status this file gives
         if (o.list || o.check) {
@@ -249,18 +275,18 @@ int main(int argc, char** argv) {
             if (result != DropResult::Checked) {
                 failed = o.check ? 2 : 1;
             } else if (o.list) {
-                ListTable(file, table);
-            } else if (!CheckTable(file, table, o)) {
+                ListTable(shown, table);
+            } else if (!CheckTable(shown, table, o)) {
                 failed = 1;
             }
         } else {
             result = SortDroppedFile(file, SortMode::LeaveSorted);
-            if (result == DropResult::AlreadySorted) std::printf("%s: already sorted; left as it is\n", file);
+            if (result == DropResult::AlreadySorted) Say(stdout, "%s: already sorted; left as it is\n", shown);
             failed = result == DropResult::Sorted || result == DropResult::AlreadySorted ? 0 : 1;
         }
         const Reason reason = SilentReason(result);
         if (reason.text != nullptr) {
-            std::fprintf(stderr, "%s: %s%s%s\n", file, reason.text, reason.cause ? ": " : "",
+            Say(stderr, "%s: %s%s%s\n", shown, reason.text, reason.cause ? ": " : "",
                          reason.cause ? PlatErrorText() : "");
         }
         status = std::max(status, failed);

@@ -1,19 +1,12 @@
-// cp932.cpp: converts the messages' code page 932 bytes to UTF-8: with the C library's iconv, or,
-// where it has no converter for code page 932 (a minimal container image, a static build), with a
-// table of the characters the messages use.
+// cp932.cpp: converts the messages' code page 932 bytes to UTF-8 with a table of the characters the
+// messages use, for a system that has no converter of its own.
 #include "cp932.h"
 
-#include <iconv.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <cstdint>
-#include <cstring>
 #include <iterator>
 
 namespace {
-
-constexpr char kReplacement[] = "\xEF\xBF\xBD";  // U+FFFD, for what does not convert
 
 // Every double-byte character of the messages, by its code page 932 code, in ascending order.
 struct Glyph {
@@ -66,36 +59,15 @@ std::string Cp932ToUtf8Builtin(const char* text) {
             continue;
         }
         if (!IsLeadByte(*p) || p[1] == 0) {
-            out += kReplacement;
+            out += kCp932Replacement;
             continue;
         }
         const uint16_t code = static_cast<uint16_t>(p[0] << 8 | p[1]);
         ++p;
         const Glyph* glyph = std::lower_bound(std::begin(kGlyphs), std::end(kGlyphs), code,
                                               [](const Glyph& g, uint16_t c) { return g.code < c; });
-        out += glyph != std::end(kGlyphs) && glyph->code == code ? glyph->utf8 : kReplacement;
+        out += glyph != std::end(kGlyphs) && glyph->code == code ? glyph->utf8 : kCp932Replacement;
     }
     return out;
 }
 
-std::string Cp932ToUtf8(const char* text) {
-    std::string out;
-    iconv_t cd = iconv_open("UTF-8", "CP932");
-    if (cd == reinterpret_cast<iconv_t>(-1)) return Cp932ToUtf8Builtin(text);
-    size_t inLeft = std::strlen(text);
-    char* in = const_cast<char*>(text);
-    char piece[256];
-    while (inLeft > 0) {
-        char* to = piece;
-        size_t toLeft = sizeof piece;
-        const size_t r = iconv(cd, &in, &inLeft, &to, &toLeft);
-        out.append(piece, static_cast<size_t>(to - piece));
-        if (r == static_cast<size_t>(-1) && errno != E2BIG) {
-            out += kReplacement;  // a byte that is not code page 932
-            ++in;
-            --inLeft;
-        }
-    }
-    iconv_close(cd);
-    return out;
-}

@@ -1,7 +1,12 @@
-// cp932.h: converts the messages' code page 932 bytes to UTF-8 for a terminal.
+// cp932.h: converts the messages' code page 932 bytes to UTF-8 for a terminal. Cp932ToUtf8 is the
+// platform's (posix/cp932_iconv.cpp, windows/cp932_win32.cpp); the table of Cp932ToUtf8Builtin is
+// shared (cp932.cpp).
 #pragma once
 
 #include <string>
+
+// U+FFFD in UTF-8, which stands for a byte that does not convert.
+inline constexpr char kCp932Replacement[] = "\xEF\xBF\xBD";
 
 // The UTF-8 form of a zero-terminated code page 932 string. Bytes that do not convert come out as
 // U+FFFD, so a message is never lost for want of a character.

@@ -120,8 +120,17 @@ bool PlatFlushDirectory(const char* dir, PlatFile* inIt);
 // False on failure, leaving the current directory as it was.
 bool PlatSetCurrentDirectory(const char* dir);
 
-// The system's own words for why the last failed call of this interface failed ("No such file or
-// directory", ...), for a front end that reports causes. A refused PlatCreate sets it too: a
+// The directory relative names resolve in, for a front end that takes several names. The first
+// remembers the current directory (false where it cannot be held: deeper than the system can
+// name, or out of handles); the second makes it current again (false on failure).
+bool PlatHoldStartingDirectory();
+bool PlatReturnToStartingDirectory();
+
+// True when `path` names its file without the current directory's help.
+bool PlatIsAbsolutePath(const char* path);
+
+// The system's own words, in UTF-8, for why the last failed call of this interface failed ("No
+// such file or directory", ...), for a front end that reports causes. A refused PlatCreate sets it too: a
 // folder in the way, or a name that is a link, another name of a file or the source itself.
 const char* PlatErrorText();
 

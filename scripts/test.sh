@@ -65,7 +65,7 @@ git ls-files -z | tar --null -T - -cf - | tar -xf - -C "$again"
  cmake --build --preset windows -j"$jobs" --target package >/dev/null)
 zip=tessorel-$(sed -n 's/^project(Tessorel VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)-windows-i686.zip
 differ=0
-for f in app/tessorel.exe "$zip" "$zip.sha256"; do
+for f in app/tessorel.exe app/tessorel-cli.exe "$zip" "$zip.sha256"; do
     here=$(sha256sum <"build/windows/$f") there=$(sha256sum <"$again/build/windows/$f")
     if [ "$here" = "$there" ]; then echo "   same SHA-256: $f ${here%% *}"; else
         echo "test.sh: $f differs between two builds of the same sources" >&2; differ=1; fi
@@ -74,6 +74,7 @@ rm -rf "$again"
 ((differ == 0)) || exit 1
 echo "== the shipped program's form"
 scripts/check-exe.sh build/windows/app/tessorel.exe
+scripts/check-exe.sh build/windows/app/tessorel-cli.exe console
 
 # The shipped program is the i686 build. Where the kernel runs 32-bit code, Wine's 32-bit loader
 # runs it here; where it does not, a virtual machine whose kernel does runs it, and the x86_64 build
@@ -87,6 +88,8 @@ if tessorel_wine32_works; then
          "the kernel runs 32-bit programs"
     echo "== Windows unit tests under Wine (i686)"
     ctest --preset windows
+    echo "== the command's tests against tessorel-cli.exe under Wine (i686)"
+    TESSOREL_CLI_UNDER_TEST=$PWD/build/windows/app/tessorel-cli-wine.sh build/default/tests/tessorel_tests --gtest_filter='Cli*'
     echo "== end-to-end drops under Wine and Xvfb (i686: build/windows/app/tessorel.exe)"
     tests/e2e/run.sh build/default build/windows
 else
@@ -94,6 +97,8 @@ else
          "the x86_64 build here, the shipped i686 build in a virtual machine"
     echo "== Windows unit tests under Wine (x86_64)"
     ctest --preset windows-x64
+    echo "== the command's tests against tessorel-cli.exe under Wine (x86_64)"
+    TESSOREL_CLI_UNDER_TEST=$PWD/build/windows-x64/app/tessorel-cli-wine.sh build/default/tests/tessorel_tests --gtest_filter='Cli*'
     echo "== end-to-end drops under Wine and Xvfb (x86_64: build/windows-x64/app/tessorel.exe)"
     tests/e2e/run.sh build/default build/windows-x64
     echo "== the shipped i686 build, build/windows/app/tessorel.exe, in a virtual machine" \
@@ -101,6 +106,7 @@ else
     packages_install "the virtual machine" qemu-system-x86 busybox-static cpio || packages_fail
     started=$(date +%s)
     scripts/i686-vm.sh --timeout "${TESSOREL_VM_SECONDS:-1800}" \
-        'ctest --preset windows && tests/e2e/run.sh build/default build/windows'
+        'ctest --preset windows && tests/e2e/run.sh build/default build/windows &&
+         TESSOREL_CLI_UNDER_TEST=$PWD/build/windows/app/tessorel-cli-wine.sh build/default/tests/tessorel_tests --gtest_filter=Cli*'
     echo "== the i686 run in the virtual machine took $(( $(date +%s) - started )) s"
 fi

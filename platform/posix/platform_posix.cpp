@@ -322,6 +322,19 @@ bool PlatFlushDirectory(const char* dir, PlatFile* inIt) {
 
 bool PlatSetCurrentDirectory(const char* dir) { return chdir(dir) == 0; }
 
+namespace {
+int gStartingDirectory = -1;
+}  // namespace
+
+bool PlatHoldStartingDirectory() {
+    gStartingDirectory = open(".", O_PATH | O_DIRECTORY | O_CLOEXEC);
+    return gStartingDirectory >= 0;
+}
+
+bool PlatReturnToStartingDirectory() { return fchdir(gStartingDirectory) == 0; }
+
+bool PlatIsAbsolutePath(const char* path) { return path[0] == '/'; }
+
 const char* PlatErrorText() {
     return gWhy != nullptr ? gWhy : strerror(errno);
 }

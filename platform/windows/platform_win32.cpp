@@ -234,15 +234,35 @@ bool PlatFlushDirectory(const char*, PlatFile*) { return true; }
 
 bool PlatSetCurrentDirectory(const char* dir) { return SetCurrentDirectoryA(dir) != 0; }
 
+namespace {
+wchar_t gStartingDirectory[32768];  // the longest path Windows takes, with its zero
+}  // namespace
+
+bool PlatHoldStartingDirectory() {
+    const DWORD n = GetCurrentDirectoryW(32768, gStartingDirectory);
+    return n > 0 && n < 32768;
+}
+
+bool PlatReturnToStartingDirectory() { return SetCurrentDirectoryW(gStartingDirectory) != 0; }
+
+bool PlatIsAbsolutePath(const char* path) {
+    const auto separator = [](char c) { return c == '\\' || c == '/'; };
+    return (separator(path[0]) && separator(path[1])) ||
+           (path[0] != '\0' && path[1] == ':' && separator(path[2]));
+}
+
 const char* PlatErrorText() {
-    static char text[256];
+    static char text[512];
+    wchar_t wide[256];
     const DWORD flags = FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS;
     const DWORD error = GetLastError();
-    DWORD n = FormatMessageA(flags, nullptr, error, MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US), text,
-                             sizeof text, nullptr);
-    if (n == 0) n = FormatMessageA(flags, nullptr, error, 0, text, sizeof text, nullptr);
-    while (n > 0 && (text[n - 1] == '\n' || text[n - 1] == '\r' || text[n - 1] == '.')) --n;
-    text[n] = '\0';
+    DWORD n = FormatMessageW(flags, nullptr, error, MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US),
+                             wide, 256, nullptr);
+    if (n == 0) n = FormatMessageW(flags, nullptr, error, 0, wide, 256, nullptr);
+    while (n > 0 && (wide[n - 1] == L'\n' || wide[n - 1] == L'\r' || wide[n - 1] == L'.')) --n;
+    const int bytes = WideCharToMultiByte(CP_UTF8, 0, wide, static_cast<int>(n), text,
+                                          sizeof text - 1, nullptr, nullptr);
+    text[bytes > 0 ? bytes : 0] = '\0';
     return text;
 }
 

@@ -121,6 +121,9 @@ bool PlatFlushDirectory(const char*, PlatFile*) { return true; }
 bool PlatIsLeadByte(unsigned char) { return false; }
 
 const char* PlatErrorText() { return "failed"; }
+bool PlatHoldStartingDirectory() { return true; }
+bool PlatReturnToStartingDirectory() { return true; }
+bool PlatIsAbsolutePath(const char* path) { return path[0] == '/'; }
 void PlatCatchInterrupts() {}
 bool PlatInterrupted() { return false; }
 void PlatEndInterrupted() { std::abort(); }  // nothing is ever caught
