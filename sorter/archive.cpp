@@ -105,8 +105,6 @@ ReadResult ReadOpenTable(PlatFile* file, EntryTable* table) {
         // The sorted archive's offsets are 32-bit: it may end at 2^32 - 1 at the most.
         outputSize += uint64_t{kEntryHeaderSize} + row.length;
         if (outputSize > UINT32_MAX) return ReadResult::Damaged;
-        table->maxGroup = std::max(table->maxGroup, row.group);
-        table->maxItem = std::max(table->maxItem, row.item);
         offset = GetLe32(header);
     }
     table->cntList = count;
@@ -118,12 +116,9 @@ ReadResult ReadOpenTable(PlatFile* file, EntryTable* table) {
 bool CopyArchive(PlatFile* source, PlatFile* out, const EntryTable& table, const uint16_t* order) {
     unsigned char header[kHeaderSize] = {};  // zeros stand for what a short source lacks
     uint32_t got = 0;
-    uint64_t size = 0;
-    // Another size than the table was read from means the file changed or was replaced since; fewer
-    // bytes than it had when opened, that it shrank underneath. Neither is to be trusted.
-    if (!PlatFileSize(source, &size) || size != table.fileSize ||
-        !PlatReadAt(source, 0, header, kHeaderSize, &got) ||
-        got != std::min<uint64_t>(kHeaderSize, size)) {
+    // Fewer header bytes than the file had when its table was read: it shrank underneath.
+    if (!PlatReadAt(source, 0, header, kHeaderSize, &got) ||
+        got != std::min<uint64_t>(kHeaderSize, table.fileSize)) {
         return false;
     }
     // The entries now start right after the header; a first-entry offset left pointing where the
@@ -168,15 +163,6 @@ ReadResult ReadEntryTable(PlatFile* source, EntryTable* table) {
     return ReadOpenTable(source, table);
 }
 
-ReadResult ReadEntryTable(const char* fullPath, EntryTable* table) {
-    std::memset(table, 0, sizeof *table);
-    PlatFile* file = PlatOpenRead(fullPath);
-    if (file == nullptr) return ReadResult::OpenFailed;
-    const ReadResult result = ReadEntryTable(file, table);
-    PlatClose(file);  // nothing was written, so a failing close loses nothing
-    return result;
-}
-
 WriteResult WriteSortedArchive(PlatFile* source, const char* outputName, const EntryTable& table,
                                PlatFileState* written) {
     uint16_t order[kMaxEntries];
@@ -195,13 +181,4 @@ WriteResult WriteSortedArchive(PlatFile* source, const char* outputName, const E
         return WriteResult::WriteFailed;
     }
     return WriteResult::Ok;
-}
-
-WriteResult WriteSortedArchive(const char* sourceName, const char* outputName,
-                               const EntryTable& table) {
-    PlatFile* source = PlatOpenRead(sourceName);
-    if (source == nullptr) return WriteResult::OpenFailed;
-    const WriteResult result = WriteSortedArchive(source, outputName, table, nullptr);
-    PlatClose(source);
-    return result;
 }

@@ -36,8 +36,6 @@ struct EntryRow {
 // What ReadEntryTable leaves for WriteSortedArchive. Rows are in chain order.
 struct EntryTable {
     uint32_t cntList;
-    uint32_t maxGroup;  // largest group number of all rows (0 when all are 0)
-    uint32_t maxItem;   // largest item number of all rows
     uint64_t fileSize;  // the source's size when the table was read
     uint32_t lastNext;  // the last row's next-entry offset, which leads nowhere
     EntryRow rows[kMaxEntries];
@@ -45,7 +43,6 @@ struct EntryTable {
 
 enum class ReadResult {
     Ok,            // the table is filled and every entry lies wholly inside the file
-    OpenFailed,    // the file cannot be opened
     ReadFailed,    // the system reported an I/O error while reading
     BadSignature,  // the first 12 bytes are not the signature (ASCII letters in any case)
     BadCount,      // cntList is 0 or above kMaxEntries
@@ -57,9 +54,6 @@ enum class ReadResult {
 // for the signature or the header numbers reads as if zero bytes stood in place of the missing
 // ones.
 ReadResult ReadEntryTable(PlatFile* source, EntryTable* table);
-
-// The same through a handle of its own, closed before it returns.
-ReadResult ReadEntryTable(const char* fullPath, EntryTable* table);
 
 // Where an archive first differs from the one a sort would write of it, if anywhere.
 enum class Layout {
@@ -83,7 +77,6 @@ LayoutDifference CompareWithSorted(const EntryTable& table);
 
 enum class WriteResult {
     Ok,            // the sorted archive is complete, on stable storage and closed
-    OpenFailed,    // the source cannot be opened; nothing was created
     CreateFailed,  // the new archive cannot be created
     WriteFailed,   // a read of the source, a write, the flush or the close failed or came up
                    // short; the partly written new archive has been removed
@@ -93,13 +86,8 @@ enum class WriteResult {
 // every row's entry, one after the other, in ascending (group, item) order, both unsigned, rows of
 // equal keys in table order. Each entry's next-entry offset points just past its own data. Entry
 // data is copied through a buffer of at most 1 MiB. The table must come from ReadEntryTable on the
-// same open, unchanged file: a source whose size differs from the one the table was read from
-// fails as WriteFailed. The new archive is closed before it returns; when Ok, *written (unless
-// null) holds its state as written.
+// same open file: one that shrank since fails as WriteFailed, as no bytes stand in for those that
+// are gone. The new archive is closed before it returns; when Ok, *written (unless null) holds its
+// state as written.
 WriteResult WriteSortedArchive(PlatFile* source, const char* outputName, const EntryTable& table,
                                PlatFileState* written);
-
-// The same from the file named sourceName, opened for it (OpenFailed when it cannot be) and
-// closed before it returns.
-WriteResult WriteSortedArchive(const char* sourceName, const char* outputName,
-                               const EntryTable& table);

@@ -65,7 +65,6 @@ bool HasExtension(const char* fullPath) {
 DropResult ReadTable(PlatFile* source, EntryTable* table) {
     switch (ReadEntryTable(source, table)) {
         case ReadResult::Ok: return DropResult::Checked;
-        case ReadResult::OpenFailed: return DropResult::OpenFailed;
         case ReadResult::ReadFailed: return DropResult::ReadFailed;
         case ReadResult::BadSignature: return Tell(kMsgBadSignature, DropResult::BadSignature);
         case ReadResult::BadCount: return Tell(kMsgBadCount, DropResult::BadCount);
@@ -142,7 +141,6 @@ DropResult SortOpenFile(const char* fullPath, Sort* s) {
 
     switch (WriteSortedArchive(s->source, names.pNewFile, table, &s->written)) {
         case WriteResult::Ok: break;
-        case WriteResult::OpenFailed: return DropResult::OpenFailed;
         case WriteResult::CreateFailed: return DropResult::CreateFailed;
         case WriteResult::WriteFailed:
             return PlatInterrupted() ? DropResult::Interrupted : DropResult::WriteFailed;

@@ -28,7 +28,7 @@ protected:
 };
 
 TEST_P(LargeSource, EntriesAcross4GiBAreCopiedFromWhereTheyAre) {
-    SetFaultPlan({0, Fault::Fail, GetParam(), 0, {}});
+    SetFaultPlan({.copyInKernel = GetParam(), .act = {}});
     TempDir dir;
     const fs::path source = dir / "a.snd";
     std::string head = BuildArchive({{kLow.group, 0, Pattern(kLow.length, 1)}});
@@ -46,9 +46,8 @@ TEST_P(LargeSource, EntriesAcross4GiBAreCopiedFromWhereTheyAre) {
     ASSERT_GT(fs::file_size(source), k4GiB);
 
     EntryTable table;
-    ASSERT_EQ(ReadEntryTable(source.string().c_str(), &table), ReadResult::Ok);
-    ASSERT_EQ(WriteSortedArchive(source.string().c_str(), dir.str("b.snd").c_str(), table),
-              WriteResult::Ok);
+    ASSERT_EQ(ReadTableOf(source.string(), &table), ReadResult::Ok);
+    ASSERT_EQ(WriteSortedOf(source.string(), dir.str("b.snd"), table), WriteResult::Ok);
 
     // What each entry must hold, read from the source by this test itself.
     std::vector<TestEntry> expected;

@@ -178,7 +178,10 @@ Recorded SortOnRecordFs(const TempDir& dir, const std::string& original,
     stat((backing / "fx.snd").c_str(), &st);
     run.before.names["fx.snd"] = st.st_ino;
     run.before.bytes[st.st_ino] = original;
-    const auto quoted = [](const fs::path& p) { return "'" + p.string() + "'"; };
+    // Built by appending: GCC 12 at -O3 takes "'" + string for an overlapping copy (-Wrestrict).
+    const auto quoted = [](const fs::path& p) {
+        return std::string(1, '\'').append(p.string()).append(1, '\'');
+    };
     run.mounted = std::system((quoted(TESSOREL_RECORDFS) + " " + quoted(backing) + " " +
                                quoted(dir / "log") + " " + quoted(point)).c_str()) == 0;
     if (!run.mounted) return run;

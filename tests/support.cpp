@@ -152,6 +152,24 @@ const std::string* Held(const fs::path& path, std::string& bytes) {
     return fs::exists(path) ? &(bytes = ReadBytes(path)) : nullptr;
 }
 
+ReadResult ReadTableOf(const std::string& path, EntryTable* table) {
+    PlatFile* file = PlatOpenRead(path.c_str());
+    EXPECT_NE(file, nullptr) << "cannot open " << path;
+    if (file == nullptr) return ReadResult::ReadFailed;
+    const ReadResult result = ReadEntryTable(file, table);
+    PlatClose(file);
+    return result;
+}
+
+WriteResult WriteSortedOf(const std::string& source, const std::string& output, const EntryTable& table) {
+    PlatFile* file = PlatOpenRead(source.c_str());
+    EXPECT_NE(file, nullptr) << "cannot open " << source;
+    if (file == nullptr) return WriteResult::WriteFailed;
+    const WriteResult result = WriteSortedArchive(file, output.c_str(), table, nullptr);
+    PlatClose(file);
+    return result;
+}
+
 void ExpectRenameNeverReplaces() {
     TempDir dir;
     WriteBytes(dir / "a", "first");

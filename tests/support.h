@@ -53,6 +53,11 @@ void WriteBytes(const fs::path& path, const std::string& bytes);
 std::string ReadBytesAt(const fs::path& path, uint64_t offset, size_t n);
 void WriteBytesAt(const fs::path& path, uint64_t offset, const std::string& bytes);
 
+// ReadEntryTable and WriteSortedArchive on the file at a path, opened for the call and closed after
+// it; a source that cannot be opened fails the calling test.
+ReadResult ReadTableOf(const std::string& path, EntryTable* table);
+WriteResult WriteSortedOf(const std::string& source, const std::string& output, const EntryTable& table);
+
 // Renames through the platform layer in a new folder: onto a name that exists it must fail and
 // change nothing; onto a free name it must move the file.
 void ExpectRenameNeverReplaces();
