@@ -12,6 +12,7 @@ jobs=$(nproc)
 # native set-up. wine32:i386 installs wherever i386 packages can be had, even where the kernel
 # cannot run 32-bit code.
 native_packages=(cmake g++ make libgtest-dev libbenchmark-dev time file python3 pkg-config acl
+                 groff-base unzip dpkg-dev
                  clang libclang-rt-14-dev gcovr libfuse3-dev fuse3 locales
                  g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine64 xvfb xauth libx11-dev)
 i386_packages=(wine32:i386)
@@ -29,6 +30,11 @@ ctest --preset default -j"$jobs"
 echo "== the Linux command's Debian package and manual page"
 cmake --build --preset default --target package >/dev/null
 scripts/check-deb.sh build/default
+
+echo "== the Release build (-O3), as a user's plain build makes it, and its tests"
+cmake --preset release >/dev/null
+cmake --build --preset release -j"$jobs"
+ctest --preset release -j"$jobs"
 
 echo "== line and branch coverage of the core, the POSIX layer and the command"
 find build/coverage -name '*.gcda' -delete 2>/dev/null || true
@@ -72,6 +78,12 @@ for f in app/tessorel.exe app/tessorel-cli.exe "$zip" "$zip.sha256"; do
 done
 rm -rf "$again"
 ((differ == 0)) || exit 1
+echo "== the zip's texts have Windows line ends (Notepad before Windows 10 shows LF-only as one line)"
+for text in tessorel-guide.txt tessorel-cli.txt; do
+    unzip -p "build/windows/$zip" "$text" | python3 -c 'import sys; b = sys.stdin.buffer.read()
+sys.exit(0 if b and b.count(b"\n") == b.count(b"\r\n") else "test.sh: '"$text"' has LF-only lines")'
+    echo "   CRLF: $text"
+done
 echo "== the shipped program's form"
 scripts/check-exe.sh build/windows/app/tessorel.exe
 scripts/check-exe.sh build/windows/app/tessorel-cli.exe console
