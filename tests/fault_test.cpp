@@ -171,7 +171,7 @@ void Theirs(const fs::path& path, const std::string& bytes) {
 struct Cell {
     fs::path dir;
     fs::path probe;
-    Act act;
+    Act act = Act::SaveAnew;
     std::vector<std::string> wrote;  // the versions the act wrote, once it took effect
     bool originalBefore = false;     // the original's bytes had a name right before the act
     bool originalAfter = false;      // and right after it
@@ -282,7 +282,10 @@ TEST(Interleavings, AnotherProgramAtEveryCallFromEveryLayout) {
                 ++cells;
                 TempDir dir;
                 LayOut(dir.path(), layout, original);
-                Cell cell{dir.path(), probes / "probe", static_cast<Act>(a), {}, false, false, {}, {}, {}};
+                Cell cell;
+                cell.dir = dir.path();
+                cell.probe = probes / "probe";
+                cell.act = static_cast<Act>(a);
                 gSecondRun = DropResult::Checked;
                 PlatSetMessageSink(Record, &cell);
                 const auto act = [&] { RunAct(cell, original, sortedSize); };
