@@ -204,12 +204,14 @@ int ParseOptions(const std::vector<Argument>& arguments, Options* o, std::vector
         } else if (is("-V", "--version")) {
             Say(stdout, "tessorel %s\n", TESSOREL_VERSION);
             return FinishOutput(0);
-        } else if (is("--list") || is("--check") || is("--verbose") || is("--names") ||
-                   is("--null") || is("--force")) {
-            bool* const flag[] = {&o->list, &o->check, &o->verbose, &o->names, &o->null, &o->force};
-            const char* const name[] = {"--list", "--check", "--verbose", "--names", "--null",
-                                        "--force"};
-            for (size_t k = 0; k < std::size(name); ++k) *flag[k] |= std::strcmp(arg, name[k]) == 0;
+        } else if (bool* flag = is("--list")      ? &o->list
+                                : is("--check")   ? &o->check
+                                : is("--verbose") ? &o->verbose
+                                : is("--names")   ? &o->names
+                                : is("--null")    ? &o->null
+                                : is("--force")   ? &o->force
+                                                  : nullptr) {
+            *flag = true;
         } else if (options && arg[0] == '-' && arg[1] != '\0') {
             Say(stderr, "tessorel: unknown option %s\n%s", arg, kUsage);
             return 2;
@@ -248,18 +250,19 @@ int main(int argc, char** argv) {
     PlatCatchInterrupts();
 
     int status = 0;
+    const int unchecked = o.check ? 2 : 1;  // the status of a FILE that cannot be taken at all
     for (const Argument& argument : files) {
         const char* file = argument.path.c_str();
         const char* shown = argument.shown.c_str();
         if (!argument.exact) {
             Say(stderr, "%s: this system's code page cannot hold the name; it could name another "
                         "file, and is left alone\n", shown);
-            status = std::max(status, o.check ? 2 : 1);
+            status = std::max(status, unchecked);
             continue;
         }
         if (held ? !PlatReturnToStartingDirectory() : !PlatIsAbsolutePath(file)) {
             Say(stderr, "%s: cannot find the starting directory\n", shown);
-            status = std::max(status, o.check ? 2 : 1);
+            status = std::max(status, unchecked);
             continue;
         }
         if (const char* own = OwnFile(file); own != nullptr && !o.force) {
@@ -273,7 +276,7 @@ int main(int argc, char** argv) {
             static EntryTable table;
             result = CheckDroppedFile(file, &table);
             if (result != DropResult::Checked) {
-                failed = o.check ? 2 : 1;
+                failed = unchecked;
             } else if (o.list) {
                 ListTable(shown, table);
             } else if (!CheckTable(shown, table, o)) {

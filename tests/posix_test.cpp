@@ -95,16 +95,6 @@ TEST(PosixDrop, LeftoverOfAnotherUserLendsNothing) {
     EXPECT_EQ(st.st_mode & 07777, 0640u);
 }
 
-// The access control list of a file, as getfacl prints it (numeric ids, no header), or "" where the
-// command fails.
-std::string Acl(const fs::path& path) {
-    const fs::path out = path.string() + ".acl";
-    const std::string command = "getfacl -n --omit-header '" + path.string() + "' >'" + out.string() + "' 2>/dev/null";
-    const std::string acl = std::system(command.c_str()) == 0 ? ReadBytes(out) : "";
-    fs::remove(out);
-    return acl;
-}
-
 // The sorted archive carries exactly the original's access ACL, and none where it has none,
 // whatever default ACL its folder has: nobody reads it who could not read the original, and
 // everybody who could still can.
@@ -123,11 +113,8 @@ TEST(PosixDrop, SortedArchiveHasTheOriginalsAccessAcl) {
         TempDir dir;
         WriteBytes(dir / "fx.snd", BuildArchive(kRoad));
         ASSERT_EQ(chmod(dir.str("fx.snd").c_str(), 0640), 0);
-        const auto setfacl = [](const std::string& args) {
-            return std::system(("setfacl " + args + " 2>/dev/null").c_str()) == 0;
-        };
-        if ((*c.original && !setfacl(std::string("--set=") + c.original + " '" + dir.str("fx.snd") + "'")) ||
-            (*c.folder && !setfacl(std::string("-d -m ") + c.folder + " '" + dir.path().string() + "'"))) {
+        if ((*c.original && !SetFacl(std::string("--set=") + c.original + " '" + dir.str("fx.snd") + "'")) ||
+            (*c.folder && !SetFacl(std::string("-d -m ") + c.folder + " '" + dir.path().string() + "'"))) {
             std::printf("  skipped: no setfacl, or no ACLs on this file system\n");
             continue;
         }

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstdlib>
 #include <fstream>
 #include <iterator>
 #include <random>
@@ -168,6 +169,18 @@ WriteResult WriteSortedOf(const std::string& source, const std::string& output, 
     const WriteResult result = WriteSortedArchive(file, output.c_str(), table, nullptr);
     PlatClose(file);
     return result;
+}
+
+bool SetFacl(const std::string& args) {
+    return std::system(("setfacl " + args + " 2>/dev/null").c_str()) == 0;
+}
+
+std::string Acl(const fs::path& path) {
+    const fs::path out = path.string() + ".acl";
+    const std::string command = "getfacl -n --omit-header '" + path.string() + "' >'" + out.string() + "' 2>/dev/null";
+    const std::string acl = std::system(command.c_str()) == 0 ? ReadBytes(out) : "";
+    fs::remove(out);
+    return acl;
 }
 
 void ExpectRenameNeverReplaces() {

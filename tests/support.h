@@ -58,6 +58,14 @@ void WriteBytesAt(const fs::path& path, uint64_t offset, const std::string& byte
 ReadResult ReadTableOf(const std::string& path, EntryTable* table);
 WriteResult WriteSortedOf(const std::string& source, const std::string& output, const EntryTable& table);
 
+// Runs setfacl with `args` (already quoted for the shell); false where it fails: no setfacl, or no
+// ACLs on this file system.
+bool SetFacl(const std::string& args);
+
+// The access control list of a file, as getfacl prints it (numeric ids, no header), or "" where the
+// command fails.
+std::string Acl(const fs::path& path);
+
 // Renames through the platform layer in a new folder: onto a name that exists it must fail and
 // change nothing; onto a free name it must move the file.
 void ExpectRenameNeverReplaces();

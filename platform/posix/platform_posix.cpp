@@ -37,6 +37,14 @@ namespace {
 // calls whose refusals are their own; PlatErrorText gives errno's words otherwise.
 const char* gWhy = nullptr;
 
+// The directory relative names resolve in, held by PlatHoldStartingDirectory.
+int gStartingDirectory = -1;
+
+// The signal that asked the program to stop, or 0; PlatCatchInterrupts notes these.
+volatile sig_atomic_t gInterruption = 0;
+void Note(int signal) { gInterruption = signal; }
+constexpr int kInterruptions[] = {SIGINT, SIGTERM, SIGHUP};
+
 // Write-back of a file being written starts in steps of this size, so that the disk works while
 // the copy goes on and the final flush has little left to wait for.
 constexpr uint64_t kWriteBackStep = 8u << 20;
@@ -97,18 +105,25 @@ bool AccessAclOf(int fd, std::string* acl) {
     }
 }
 
-// The permission bits of each entry of an ACL with the given tag, or-ed; `none` where there is none.
-unsigned AclBits(const std::string& acl, uint16_t tag, unsigned none) {
-    unsigned bits = none;
-    bool found = false;
+// Calls visit(tag, permission byte) for each entry of an ACL; the permissions are the low three
+// bits of that byte, the rest of the entry's permission field being zero.
+template <typename Acl, typename Visit>
+void EachAclEntry(Acl& acl, Visit visit) {
     for (size_t at = kAclHeaderSize; at + kAclEntrySize <= acl.size(); at += kAclEntrySize) {
         const auto byte = [&](size_t k) { return static_cast<unsigned char>(acl[at + k]); };
-        if ((byte(0) | byte(1) << 8) == tag) {
-            bits = (found ? bits : 0) | ((byte(2) | byte(3) << 8) & 07);
-            found = true;
-        }
+        visit(static_cast<uint16_t>(byte(0) | byte(1) << 8), acl[at + 2]);
     }
-    return bits;
+}
+
+// The permission bits of the entries of an ACL with the given tag, or-ed; `none` where there is none.
+unsigned AclBits(const std::string& acl, uint16_t tag, unsigned none) {
+    unsigned bits = 0;
+    bool found = false;
+    EachAclEntry(acl, [&](uint16_t t, char permissions) {
+        if (t == tag) bits |= static_cast<unsigned char>(permissions) & 07u;
+        found = found || t == tag;
+    });
+    return found ? bits : none;
 }
 
 // Gives the new file `fd` the original's access rights: `acl`, the original's ACL, exactly, or
@@ -125,9 +140,10 @@ bool GiveRights(int fd, const std::string& acl, mode_t mode, bool grouped) {
     }
     std::string given = acl;
     const unsigned other = AclBits(acl, kOther, 0);
-    for (size_t at = kAclHeaderSize; !grouped && at + kAclEntrySize <= given.size();
-         at += kAclEntrySize) {
-        if (static_cast<unsigned char>(given[at]) == kGroupObj) given[at + 2] &= static_cast<char>(other);
+    if (!grouped) {
+        EachAclEntry(given, [other](uint16_t tag, char& permissions) {
+            if (tag == kGroupObj) permissions = static_cast<char>(permissions & other);
+        });
     }
     if (fsetxattr(fd, kAccessAcl, given.data(), given.size(), 0) == 0) return true;
     const unsigned group = AclBits(acl, kGroupObj, 0) & AclBits(acl, kMask, 07) &
@@ -146,9 +162,12 @@ PlatFile* PlatOpenRead(const char* path) {
     if (fd < 0) return nullptr;
     struct stat st;
     // Only a regular file can be an archive: not a folder, a pipe or a device.
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || fcntl(fd, F_SETFL, 0) != 0) {
+    const bool stated = fstat(fd, &st) == 0;
+    if (!stated || !S_ISREG(st.st_mode) || fcntl(fd, F_SETFL, 0) != 0) {
         const int error = errno;
-        if (!S_ISREG(st.st_mode)) gWhy = S_ISDIR(st.st_mode) ? "it is a folder" : "not a plain file";
+        if (stated && !S_ISREG(st.st_mode)) {
+            gWhy = S_ISDIR(st.st_mode) ? "it is a folder" : "not a plain file";
+        }
         close(fd);
         errno = error;
         return nullptr;
@@ -322,10 +341,6 @@ bool PlatFlushDirectory(const char* dir, PlatFile* inIt) {
 
 bool PlatSetCurrentDirectory(const char* dir) { return chdir(dir) == 0; }
 
-namespace {
-int gStartingDirectory = -1;
-}  // namespace
-
 bool PlatHoldStartingDirectory() {
     gStartingDirectory = open(".", O_PATH | O_DIRECTORY | O_CLOEXEC);
     return gStartingDirectory >= 0;
@@ -335,15 +350,7 @@ bool PlatReturnToStartingDirectory() { return fchdir(gStartingDirectory) == 0; }
 
 bool PlatIsAbsolutePath(const char* path) { return path[0] == '/'; }
 
-const char* PlatErrorText() {
-    return gWhy != nullptr ? gWhy : strerror(errno);
-}
-
-namespace {
-volatile sig_atomic_t gInterruption = 0;  // the signal that asked the program to stop, or 0
-void Note(int signal) { gInterruption = signal; }
-constexpr int kInterruptions[] = {SIGINT, SIGTERM, SIGHUP};
-}  // namespace
+const char* PlatErrorText() { return gWhy != nullptr ? gWhy : strerror(errno); }
 
 void PlatCatchInterrupts() {
     struct sigaction action = {};
