@@ -92,6 +92,12 @@ scripts/check-exe.sh build/windows/app/tessorel-cli.exe console
 # runs it here; where it does not, a virtual machine whose kernel does runs it, and the x86_64 build
 # of the same sources is tested here as well.
 . scripts/wine-env.sh
+# The command's tests against a Windows build of the command (and of its shimmed copy) under Wine.
+cli_tests_against() {
+    echo "TESSOREL_CLI_UNDER_TEST=$PWD/$1/app/tessorel-cli-wine.sh" \
+         "TESSOREL_SHIMMED_UNDER_TEST=$PWD/$1/tests/tessorel-cli-shimmed-wine.sh" \
+         "build/default/tests/tessorel_tests --gtest_filter='Cli*'"
+}
 if [ -n "$wine32_unavailable" ]; then
     packages_failure=$wine32_unavailable packages_fail
 fi
@@ -101,7 +107,7 @@ if tessorel_wine32_works; then
     echo "== Windows unit tests under Wine (i686)"
     ctest --preset windows
     echo "== the command's tests against tessorel-cli.exe under Wine (i686)"
-    TESSOREL_CLI_UNDER_TEST=$PWD/build/windows/app/tessorel-cli-wine.sh build/default/tests/tessorel_tests --gtest_filter='Cli*'
+    eval "$(cli_tests_against build/windows)"
     echo "== end-to-end drops under Wine and Xvfb (i686: build/windows/app/tessorel.exe)"
     tests/e2e/run.sh build/default build/windows
 else
@@ -110,7 +116,7 @@ else
     echo "== Windows unit tests under Wine (x86_64)"
     ctest --preset windows-x64
     echo "== the command's tests against tessorel-cli.exe under Wine (x86_64)"
-    TESSOREL_CLI_UNDER_TEST=$PWD/build/windows-x64/app/tessorel-cli-wine.sh build/default/tests/tessorel_tests --gtest_filter='Cli*'
+    eval "$(cli_tests_against build/windows-x64)"
     echo "== end-to-end drops under Wine and Xvfb (x86_64: build/windows-x64/app/tessorel.exe)"
     tests/e2e/run.sh build/default build/windows-x64
     echo "== the shipped i686 build, build/windows/app/tessorel.exe, in a virtual machine" \
@@ -118,7 +124,7 @@ else
     packages_install "the virtual machine" qemu-system-x86 busybox-static cpio || packages_fail
     started=$(date +%s)
     scripts/i686-vm.sh --timeout "${TESSOREL_VM_SECONDS:-1800}" \
-        'ctest --preset windows && tests/e2e/run.sh build/default build/windows &&
-         TESSOREL_CLI_UNDER_TEST=$PWD/build/windows/app/tessorel-cli-wine.sh build/default/tests/tessorel_tests --gtest_filter=Cli*'
+        "ctest --preset windows && tests/e2e/run.sh build/default build/windows &&
+         $(cli_tests_against build/windows)"
     echo "== the i686 run in the virtual machine took $(( $(date +%s) - started )) s"
 fi

@@ -19,6 +19,12 @@ const char* Command() {
     return other != nullptr ? other : TESSOREL_CLI;
 }
 bool UnderWindows() { return std::getenv("TESSOREL_CLI_UNDER_TEST") != nullptr; }
+// The command over a shim that makes the system act at a chosen call (TESSOREL_SYSCALLS): the
+// Windows build of it where TESSOREL_SHIMMED_UNDER_TEST names one.
+const char* Shimmed() {
+    const char* other = std::getenv("TESSOREL_SHIMMED_UNDER_TEST");
+    return UnderWindows() && other != nullptr ? other : TESSOREL_SHIMMED;
+}
 
 #define LINUX_ONLY()                                                            \
     if (UnderWindows()) GTEST_SKIP() << "needs the Linux command (a shim, flock, ulimit or PATH_MAX)"
@@ -78,6 +84,14 @@ TEST(Cli, SortsEachFileReportingInUtf8) {
     ExpectSorted(dir / "a" / "b", "fx.snd", "fx_old.snd", original);
     EXPECT_EQ(ReadBytes(dir / "a" / "fx_old.snd"), original);
     EXPECT_EQ(SortedLayoutEntries(ReadBytes(dir / "a" / "fx.snd")), kRoadSorted);
+    // On a terminal, which under Windows is a console that takes the text as UTF-16, the line reads
+    // the same, under a Western code page too. The terminal's line ends and cursor controls are
+    // taken out.
+    WriteBytes(dir / "fx.snd", original);
+    ExpectRun(dir, {"fx.snd", 0, "fx.snd: 確認: 整列を完了しました\n", "",
+                    "TESSOREL_WINE_LANG=C.UTF-8 script -qec \"@\" /dev/null | "
+                    "perl -pe 's/\\e\\[[0-9;?]*[A-Za-z]|\\r//g'"});
+    EXPECT_EQ(SortedLayoutEntries(ReadBytes(dir / "fx.snd")), kRoadSorted);
 }
 
 // Started in a directory whose name is longer than PATH_MAX, relative names cannot be made absolute;
@@ -173,8 +187,7 @@ TEST(Cli, WarningsAndSilentEndsGoToStandardErrorAndFail) {
 }
 
 // What the command says, and leaves, where a rename cannot be made, where the names lead back to
-// the archive itself, on NFS, and when it is asked to stop: before the first rename it removes its
-// own new archive and ends by the signal; from it on, it finishes the renames first.
+// the archive itself, and on NFS.
 TEST(Cli, CausesLinksLocksAndInterruptions) {
     LINUX_ONLY();
     struct Case {
@@ -207,13 +220,6 @@ TEST(Cli, CausesLinksLocksAndInterruptions) {
                        "reader)\n", "flock fx.snd @"},
          {"fx.snd"}},
         {"flock=NFS", {"fx.snd", 0, "fx.snd: 確認: 整列を完了しました\n", ""}, {"fx.snd", "fx_old.snd"}},
-        // The shell's own line tells that the command ended by the signal.
-        {"fsync=SIGTERM", {"fx.snd", 143, "", "fx.snd: interrupted; nothing renamed, the sorted "
-                                              "archive removed\nTerminated\n"}, {"fx.snd"}},
-        {"copy_file_range=SIGHUP", {"fx.snd next.snd", 129, "", "fx.snd: interrupted; nothing "
-                                    "renamed, the sorted archive removed\nHangup\n"}, {"fx.snd"}},
-        {"renameat2=SIGINT", {"fx.snd next.snd", 130, "fx.snd: 確認: 整列を完了しました\n", ""},
-         {"fx.snd", "fx_old.snd"}},
         // A C library without a converter for code page 932 (a small container image).
         {"iconv_open=EINVAL", {"fx.snd fx_new.snd", 0, "fx.snd: 確認: 整列を完了しました\n",
                                "fx_new.snd: skipped: a work file of an earlier sort (--force takes it)\n"},
@@ -230,6 +236,48 @@ TEST(Cli, CausesLinksLocksAndInterruptions) {
         EXPECT_EQ(FilesIn(dir.path()), c.files) << c.plan;
         EXPECT_TRUE(ReadBytes(dir / c.files.back()) == original ||
                     ReadBytes(dir / "fx.snd") == original) << c.plan;
+    }
+}
+
+// Asked to stop, by a signal on Linux or a console event on Windows: before the first rename the
+// command removes its own new archive and ends as the request would have ended it; from the first
+// rename on, it finishes the renames first, and sorts no further file. Windows ends a process
+// whose console closes once its handler returns, so that one must wait for the renames.
+TEST(Cli, AskedToStopItRemovesItsNewArchiveOrFinishesTheRenames) {
+    struct Case {
+        const char* linuxPlan;
+        const char* windowsPlan;
+        CliCase run;
+        const char* shellSays;  // the shell's own line, that the command ended by the signal
+        std::vector<std::string> files;
+    } const cases[] = {
+        {"fsync=SIGTERM", "FlushFileBuffers=CTRL_CLOSE_EVENT",
+         {"fx.snd", 143, "", "fx.snd: interrupted; nothing renamed, the sorted archive removed\n"},
+         "Terminated\n", {"fx.snd"}},
+        {"copy_file_range=SIGHUP", "WriteFile=CTRL_BREAK_EVENT",
+         {"fx.snd next.snd", 129, "", "fx.snd: interrupted; nothing renamed, the sorted archive removed\n"},
+         "Hangup\n", {"fx.snd"}},
+        {"renameat2=SIGINT", "MoveFileExA=CTRL_C_EVENT",
+         {"fx.snd next.snd", 130, "fx.snd: 確認: 整列を完了しました\n", ""}, "", {"fx.snd", "fx_old.snd"}},
+        {"renameat2=SIGHUP", "MoveFileExA=CTRL_CLOSE_EVENT",
+         {"fx.snd next.snd", 129, "fx.snd: 確認: 整列を完了しました\n", ""}, "Hangup\n",
+         {"fx.snd", "fx_old.snd"}},
+    };
+    for (const Case& c : cases) {
+        TempDir dir;
+        const std::string original = BuildArchive({{1, 0, std::string(70000, 'x')}, {0, 0, "y"}});
+        WriteBytes(dir / "fx.snd", original);
+        CliCase run = c.run;
+        const char* plan = UnderWindows() ? c.windowsPlan : c.linuxPlan;
+        run.around = "TESSOREL_SYSCALLS=" + std::string(plan) + " @";
+        run.program = Shimmed();
+        // Windows' exit code for an end by Ctrl+C, STATUS_CONTROL_C_EXIT, of which Wine keeps the
+        // low byte.
+        run.status = UnderWindows() ? 0x3A : run.status;
+        run.err += UnderWindows() ? "" : c.shellSays;
+        ExpectRun(dir, run);
+        EXPECT_EQ(FilesIn(dir.path()), c.files) << plan;
+        EXPECT_EQ(ReadBytes(dir / c.files.back()), original) << plan;
     }
 }
 
