@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # check-deb.sh: checks the Linux command's Debian package and its manual page: the package holds the
 # command and the manual and names its dependencies, the installed command runs, and the manual
-# names every option the command takes and every reason it gives.
+# names every option the command takes and every reason it gives, and explains every message.
 #   check-deb.sh BUILD_DIR
 set -euo pipefail
 build=$1
@@ -35,5 +35,13 @@ done < <("$unpacked/usr/bin/tessorel" --help | grep -o -- '--\?-[a-zA-Z]\+' | so
 while read -r reason || [ -n "$reason" ]; do
     grep -qF -- "$reason" <<<"$manual" || { echo "check-deb.sh: the manual lacks \"$reason\"" >&2; missing=1; }
 done < <(grep -ho '{"[^"]*' "$root/cli/main.cpp" | sed 's/^{"//' | grep -v '^-')
+# Every message is explained: no message's line is followed at once by the next one.
+while read -r tag; do
+    [ -n "$tag" ] && { echo "check-deb.sh: the manual does not explain \"${tag#.B }\"" >&2; missing=1; }
+done < <(awk '/^\.(TP|SH)/ { if (tag != "" && !body) print tag; tag = "" }
+              /^\.SH/ { messages = ($0 == ".SH MESSAGES") }
+              messages && /^\.TP/ { getline; tag = $0; body = 0; next }
+              tag != "" { body = 1 }
+              END { if (tag != "" && !body) print tag }' "$root/cli/tessorel.1")
 ((missing == 0)) || exit 1
-echo "   $(basename "$deb"): $(dpkg-deb -f "$deb" Depends); command, manual and every option and reason in it"
+echo "   $(basename "$deb"): $(dpkg-deb -f "$deb" Depends); command, manual and every option and reason in it, each message explained"
