@@ -40,7 +40,8 @@ void SortedOrder(const EntryTable& table, uint16_t* order) {
 
 // Appends one entry: its fresh header, then its data, copied by the system where it can and
 // otherwise through `buffer`, in pieces of at most `bufferSize` bytes; an interruption stops it
-// between pieces. Every piece must arrive whole: the table was read from this file, so a short read means it changed or failed underneath.
+// between pieces. Every piece must arrive whole: the table was read from this file, so a short
+// read means it changed or failed underneath.
 bool CopyEntry(PlatFile* source, PlatFile* out, const EntryRow& row, uint32_t nextOffset,
                unsigned char* buffer, uint32_t bufferSize) {
     unsigned char header[kEntryHeaderSize];

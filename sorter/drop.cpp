@@ -88,10 +88,15 @@ bool Names(const char* path, const PlatFileState& was, bool renamed) {
     return Names(path, was, renamed, &now);
 }
 
-// True when `path` leads to the very file `file` describes, whatever its state.
+// True when `path` leads to the very file `file` describes, whatever its state, and stores in
+// *now what it shows now.
+bool LeadsTo(const char* path, const PlatFileState& file, PlatFileState* now) {
+    return PlatStateAt(path, now) && now->volume == file.volume && now->index == file.index;
+}
+
 bool LeadsTo(const char* path, const PlatFileState& file) {
     PlatFileState now;
-    return PlatStateAt(path, &now) && now.volume == file.volume && now.index == file.index;
+    return LeadsTo(path, file, &now);
 }
 
 // What one sort knows of its files once the dropped file is open and locked.
@@ -152,8 +157,7 @@ DropResult SortOpenFile(const char* fullPath, Sort* s) {
     // new archive is known by what its name shows now, once the name is seen to lead to the file
     // written. A stop asked for before the first rename ends here, and removes the new archive.
     PlatFileState closed;
-    if (!PlatStateAt(names.pNewFile, &closed) || closed.volume != s->written.volume ||
-        closed.index != s->written.index || closed.size != s->written.size ||
+    if (!LeadsTo(names.pNewFile, s->written, &closed) || closed.size != s->written.size ||
         !Names(names.pDefFile, s->read, false)) {
         return Undo(*s, false, false);
     }
