@@ -86,11 +86,18 @@ void PrintMessage(const char* text, const char* caption, void* context) {
 }
 
 // A short reason for the ends that show no message, nullptr for those that do, and whether the
-// system's own words for the cause follow it.
+// system's own words for the cause follow it. "{base}" in it stands for the file's name without
+// its last four bytes, which the work and backup names are made of.
 struct Reason {
     const char* text;
     bool cause;
 };
+
+std::string WithBase(std::string text, const char* file) {
+    const size_t at = text.find("{base}");
+    if (at != std::string::npos) text.replace(at, 6, std::string(file, std::strlen(file) - 4));
+    return text;
+}
 Reason SilentReason(DropResult result) {
     switch (result) {
         case DropResult::OpenFailed: return {"cannot open", true};
@@ -101,11 +108,17 @@ Reason SilentReason(DropResult result) {
         case DropResult::WriteFailed: return {"cannot write the sorted archive", true};
         case DropResult::FlushFailed:
             return {"renamed, but cannot flush its directory to the disk", true};
-        case DropResult::Busy:
-            return {"busy: another program holds a lock on it (another sort, or a reader)", false};
+        case DropResult::Busy: return {"busy", true};
+        case DropResult::LockRefused: return {"cannot lock it against other sorts", true};
         case DropResult::Changed:
             return {"changed by another program while it was sorted; its changes are kept, "
                     "nothing is confirmed", false};
+        case DropResult::ChangedBackedUp:
+            return {"changed by another program while it was sorted; what it left keeps this "
+                    "name, the original is in {base}_old.snd; nothing is confirmed", false};
+        case DropResult::WorkNameTaken:
+            return {"{base}_new.snd holds something this sort would not write: left alone; "
+                    "nothing written", false};
         case DropResult::NameIsArchive:
             return {"its work or backup name already leads to the archive itself (through a "
                     "link); nothing written", false};
@@ -289,8 +302,8 @@ int main(int argc, char** argv) {
         }
         const Reason reason = SilentReason(result);
         if (reason.text != nullptr) {
-            Say(stderr, "%s: %s%s%s\n", shown, reason.text, reason.cause ? ": " : "",
-                         reason.cause ? PlatErrorText() : "");
+            Say(stderr, "%s: %s%s%s\n", shown, WithBase(reason.text, shown).c_str(),
+                reason.cause ? ": " : "", reason.cause ? PlatErrorText() : "");
         }
         status = std::max(status, failed);
         if (std::ferror(stdout) || PlatInterrupted()) break;  // nobody would learn of the rest

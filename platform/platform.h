@@ -21,14 +21,19 @@ struct PlatFile;
 // Returns nullptr when the path does not exist, names a directory or cannot be opened.
 PlatFile* PlatOpenRead(const char* path);
 
+enum class PlatLockResult {
+    Locked,   // the lock is held, or the file system has no locks at all (no other run to keep out)
+    Held,     // another handle holds a lock on the file: another run, or any program that locked
+              // it, a reader's shared lock too
+    Refused,  // the file system has locks but would not give this one (NFS, which takes it only
+              // through a descriptor open for writing, for a file this user may not write);
+              // PlatErrorText says why
+};
+
 // Takes an exclusive lock on the open file for as long as the handle stays open; it follows the
 // file through renames and keeps no reader out. Every run of this program takes it on the archive
-// it sorts, so that two runs never work on one file. False when another handle holds a lock on the
-// file (another run, or any program that locked it, a reader's shared lock too), and where the
-// lock cannot be taken on a file system that has locks (NFS, which takes it only through a
-// descriptor open for writing, for a file this user may not write); true where the file system
-// has no locks at all, as there is no other run to keep out then.
-bool PlatLock(PlatFile* file);
+// it sorts, so that two runs never work on one file.
+PlatLockResult PlatLock(PlatFile* file);
 
 // Which file a handle or a name leads to, and the state it was in: enough to tell whether a name
 // still names the file that was read, unchanged.
@@ -49,14 +54,15 @@ bool PlatStateOf(PlatFile* file, PlatFileState* state);
 // when nothing is there or its state cannot be had.
 bool PlatStateAt(const char* path, PlatFileState* state);
 
-// Creates a new file for writing and shares it with nobody while it is open. A plain file already
-// at `path` with no other name (a leftover of an earlier run) is deleted first, so that nothing of
-// it, neither its owner nor its access rights, passes to the new file; the new file is then created
-// exclusively, failing if anything took the name meanwhile. Returns nullptr when it cannot be
-// created (no such directory, no permission, a directory of that name, ...), and, leaving it
-// untouched, when the path is a symbolic link or names a file that has other names too (hard
-// links), or anything but a plain file.
-// It is also refused, untouched, when it is `like` itself, reached through a link.
+// Creates a new file for writing and shares it with nobody while it is open. Whatever already
+// bears the name is removed only when it is `leftover`: the state the caller saw of the file there
+// (an earlier run's work, checked to hold nothing but what the new file will), still unchanged, a
+// plain file with no other name that is not `like` itself. Anything else there is left untouched
+// and the call returns nullptr, with PlatErrorText naming it: a folder, a symbolic link, something
+// that is not a plain file (a pipe, a device, a socket), a file that has other names too, `like`
+// itself reached through a link, or a file that is not the leftover, or changed since it was seen.
+// The new file is created exclusively, failing if anything took the name meanwhile. Returns
+// nullptr too when it cannot be created (no such directory, no permission, ...).
 // The new file belongs to the user who runs the program and is readable by no more people than
 // `like` (an open file) is. On POSIX it is private (0600) until it has like's group, then gets
 // like's access ACL exactly where like has one, and otherwise no ACL (whatever default ACL its
@@ -65,7 +71,7 @@ bool PlatStateAt(const char* path, PlatFileState* state);
 // permission bits stand for it, no wider than what the ACL gave its owner, owning group and
 // everyone. On Windows it takes like's access rights (its DACL, protected or inheriting as like's
 // is), and PlatClose makes it read-only when `like` is.
-PlatFile* PlatCreate(const char* path, PlatFile* like);
+PlatFile* PlatCreate(const char* path, PlatFile* like, const PlatFileState* leftover);
 
 // Stores in *size the size in bytes the file had when it was opened. False when it cannot be had.
 bool PlatFileSize(PlatFile* file, uint64_t* size);
@@ -84,7 +90,8 @@ enum class PlatCopyResult {
     Copied,       // all n bytes were copied
     Unsupported,  // nothing was copied: this system cannot copy between these files by itself, so
                   // the caller copies by reading and writing
-    Failed,       // an I/O error, or the source ended before n bytes; `out` may hold some of them
+    Ended,        // the source ended before n bytes (it shrank); `out` may hold some of them
+    Failed,       // an I/O error; `out` may hold some of them
 };
 
 // Copies n bytes of `source`, starting `offset` bytes from its start (any offset, as PlatReadAt), to
@@ -103,7 +110,13 @@ bool PlatClose(PlatFile* file);
 
 // Gives the file or directory `from` the name `to`. Never replaces: fails when `to` exists, and
 // then leaves both names as they were. False on any failure. On Windows the rename is written
-// through to the disk before it returns; elsewhere PlatFlushDirectory makes it lasting.
+// through to the disk before it returns; elsewhere PlatFlushDirectory makes it lasting. Where the
+// file system cannot rename without replacing (POSIX), the file takes `to` as a hard link first;
+// `from` is then dropped only while it still leads to that file: it is moved to a name of this
+// call's own in the same folder, which is removed only if it leads there, and otherwise (another
+// program saved a file under `from` in the meantime) that file gets `from` back. Where `from`
+// was taken once more before it could, that file stays under the parked name, `from` followed by
+// ".tessorel-parked-" and numbers; the call is then true, as `to` leads to the file `from` named.
 bool PlatRenameNoReplace(const char* from, const char* to);
 
 // Deletes the file, a read-only one too. False on failure.
@@ -130,8 +143,9 @@ bool PlatReturnToStartingDirectory();
 bool PlatIsAbsolutePath(const char* path);
 
 // The system's own words, in UTF-8, for why the last failed call of this interface failed ("No
-// such file or directory", ...), for a front end that reports causes. A refused PlatCreate sets it too: a
-// folder in the way, or a name that is a link, another name of a file or the source itself.
+// such file or directory", ...), for a front end that reports causes. Each call takes the cause at
+// the failing system call, so that no later call's error stands in for it. A refused PlatCreate
+// or PlatLock sets it too, in its own words.
 const char* PlatErrorText();
 
 // Interruptions: SIGINT, SIGTERM and SIGHUP on POSIX; Ctrl+C, Ctrl+Break and closing the console

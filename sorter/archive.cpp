@@ -38,38 +38,64 @@ void SortedOrder(const EntryTable& table, uint16_t* order) {
     });
 }
 
-// Appends one entry: its fresh header, then its data, copied by the system where it can and
-// otherwise through `buffer`, in pieces of at most `bufferSize` bytes; an interruption stops it
-// between pieces. Every piece must arrive whole: the table was read from this file, so a short
-// read means it changed or failed underneath.
-bool CopyEntry(PlatFile* source, PlatFile* out, const EntryRow& row, uint32_t nextOffset,
-               unsigned char* buffer, uint32_t bufferSize) {
-    unsigned char header[kEntryHeaderSize];
+// An entry's fresh header in the sorted archive: its next-entry offset, then the row's length,
+// group and item.
+void PutEntryHeader(unsigned char* header, const EntryRow& row, uint32_t nextOffset) {
     PutLe32(header, nextOffset);
     PutLe32(header + 4, row.length);
     PutLe32(header + 8, row.group);
     PutLe32(header + 12, row.item);
-    if (!PlatWrite(out, header, kEntryHeaderSize)) return false;
-    if (row.length == 0) return true;
+}
+
+// The source's header as the sorted archive holds it; false when it cannot be read whole. The
+// entries now start right after the header; a first-entry offset left pointing where the source
+// had its first entry would send every reader of the chain into the middle of data. Fewer header
+// bytes than the file had when its table was read: it shrank underneath.
+WriteResult SortedHeader(PlatFile* source, const EntryTable& table, unsigned char* header) {
+    uint32_t got = 0;
+    if (!PlatReadAt(source, 0, header, kHeaderSize, &got)) return WriteResult::WriteFailed;
+    if (got != std::min<uint64_t>(kHeaderSize, table.fileSize)) return WriteResult::SourceChanged;
+    PutLe32(header + kFirstEntryOffset, kHeaderSize);
+    return WriteResult::Ok;
+}
+
+// Reads a piece of an entry's data, which must arrive whole: the table was read from this file,
+// so a short read means another program shrank it.
+WriteResult ReadPiece(PlatFile* source, uint64_t at, unsigned char* buffer, uint32_t piece) {
+    uint32_t got = 0;
+    if (PlatInterrupted() || !PlatReadAt(source, at, buffer, piece, &got)) {
+        return WriteResult::WriteFailed;
+    }
+    return got == piece ? WriteResult::Ok : WriteResult::SourceChanged;
+}
+
+// Appends one entry: its fresh header, then its data, copied by the system where it can and
+// otherwise through `buffer`, in pieces of at most `bufferSize` bytes; an interruption stops it
+// between pieces.
+WriteResult CopyEntry(PlatFile* source, PlatFile* out, const EntryRow& row, uint32_t nextOffset,
+                      unsigned char* buffer, uint32_t bufferSize) {
+    unsigned char header[kEntryHeaderSize];
+    PutEntryHeader(header, row, nextOffset);
+    if (!PlatWrite(out, header, kEntryHeaderSize)) return WriteResult::WriteFailed;
+    if (row.length == 0) return WriteResult::Ok;
 
     // In a file past 4 GiB the data of an entry near 2^32 starts, or runs on, beyond 32 bits: every
     // position is 64-bit. ReadEntryTable checked that it lies inside the file.
     const uint64_t start = uint64_t{row.offset} + kEntryHeaderSize;
     switch (PlatCopyRange(source, start, out, row.length)) {
-        case PlatCopyResult::Copied: return true;
-        case PlatCopyResult::Failed: return false;
+        case PlatCopyResult::Copied: return WriteResult::Ok;
+        case PlatCopyResult::Ended: return WriteResult::SourceChanged;
+        case PlatCopyResult::Failed: return WriteResult::WriteFailed;
         case PlatCopyResult::Unsupported: break;
     }
     for (uint32_t done = 0; done < row.length;) {
         const uint32_t piece = std::min(row.length - done, bufferSize);
-        uint32_t got = 0;
-        if (PlatInterrupted() || !PlatReadAt(source, start + done, buffer, piece, &got) || got != piece ||
-            !PlatWrite(out, buffer, piece)) {
-            return false;
-        }
+        const WriteResult read = ReadPiece(source, start + done, buffer, piece);
+        if (read != WriteResult::Ok) return read;
+        if (!PlatWrite(out, buffer, piece)) return WriteResult::WriteFailed;
         done += piece;
     }
-    return true;
+    return WriteResult::Ok;
 }
 
 // Everything ReadEntryTable does once the file is open.
@@ -114,31 +140,38 @@ ReadResult ReadOpenTable(PlatFile* file, EntryTable* table) {
 }
 
 // Writes the header and every entry in `order` to `out`, reading from `source`.
-bool CopyArchive(PlatFile* source, PlatFile* out, const EntryTable& table, const uint16_t* order) {
+WriteResult CopyArchive(PlatFile* source, PlatFile* out, const EntryTable& table,
+                        const uint16_t* order) {
     unsigned char header[kHeaderSize] = {};  // zeros stand for what a short source lacks
-    uint32_t got = 0;
-    // Fewer header bytes than the file had when its table was read: it shrank underneath.
-    if (!PlatReadAt(source, 0, header, kHeaderSize, &got) ||
-        got != std::min<uint64_t>(kHeaderSize, table.fileSize)) {
-        return false;
-    }
-    // The entries now start right after the header; a first-entry offset left pointing where the
-    // source had its first entry would send every reader of the chain into the middle of data.
-    PutLe32(header + kFirstEntryOffset, kHeaderSize);
-    if (!PlatWrite(out, header, kHeaderSize)) return false;
+    const WriteResult read = SortedHeader(source, table, header);
+    if (read != WriteResult::Ok) return read;
+    if (!PlatWrite(out, header, kHeaderSize)) return WriteResult::WriteFailed;
     uint32_t longest = 0;
     for (uint32_t k = 0; k < table.cntList; ++k) longest = std::max(longest, table.rows[k].length);
     const uint32_t bufferSize = std::max(1u, std::min(longest, kCopyBufferSize));
     std::unique_ptr<unsigned char[]> buffer(new (std::nothrow) unsigned char[bufferSize]());
-    if (!buffer) return false;
+    if (!buffer) return WriteResult::WriteFailed;
 
     uint32_t position = kHeaderSize;  // ReadEntryTable saw that the whole archive fits in 32 bits
     for (uint32_t k = 0; k < table.cntList; ++k) {
         const EntryRow& row = table.rows[order[k]];
         position += kEntryHeaderSize + row.length;
-        if (!CopyEntry(source, out, row, position, buffer.get(), bufferSize)) return false;
+        const WriteResult copied = CopyEntry(source, out, row, position, buffer.get(), bufferSize);
+        if (copied != WriteResult::Ok) return copied;
     }
-    return true;
+    return WriteResult::Ok;
+}
+
+// Compares the next n bytes of `other` from *at, as far as it goes (`size`), with `bytes`, reading
+// them into `scratch`; moves *at past them.
+bool SameAs(PlatFile* other, uint64_t size, uint64_t* at, const unsigned char* bytes, uint32_t n,
+            unsigned char* scratch) {
+    const uint32_t compared = static_cast<uint32_t>(std::min<uint64_t>(n, size - *at));
+    uint32_t got = 0;
+    if (compared == 0) return true;
+    if (!PlatReadAt(other, *at, scratch, compared, &got) || got != compared) return false;
+    *at += compared;
+    return std::memcmp(bytes, scratch, compared) == 0;
 }
 
 }  // namespace
@@ -165,21 +198,56 @@ ReadResult ReadEntryTable(PlatFile* source, EntryTable* table) {
 }
 
 WriteResult WriteSortedArchive(PlatFile* source, const char* outputName, const EntryTable& table,
-                               PlatFileState* written) {
+                               PlatFileState* written, const PlatFileState* leftover) {
     uint16_t order[kMaxEntries];
     SortedOrder(table, order);
 
-    PlatFile* out = PlatCreate(outputName, source);
+    PlatFile* out = PlatCreate(outputName, source, leftover);
     if (out == nullptr) return WriteResult::CreateFailed;
-    bool ok = CopyArchive(source, out, table, order);
+    WriteResult result = CopyArchive(source, out, table, order);
     // On stable storage before anyone renames it: a crash must never leave a renamed archive
     // whose bytes never reached the disk.
-    ok = ok && PlatFlush(out);
-    ok = ok && (written == nullptr || PlatStateOf(out, written));  // as written, for good
-    ok = PlatClose(out) && ok;
-    if (!ok) {
-        PlatRemove(outputName);
-        return WriteResult::WriteFailed;
+    const bool ok = result == WriteResult::Ok && PlatFlush(out) &&
+                    (written == nullptr || PlatStateOf(out, written));  // as written, for good
+    const bool closed = PlatClose(out);
+    if (result == WriteResult::Ok && !(ok && closed)) result = WriteResult::WriteFailed;
+    if (result != WriteResult::Ok) PlatRemove(outputName);
+    return result;
+}
+
+bool HoldsOnlySortedBytes(PlatFile* source, PlatFile* other, const EntryTable& table) {
+    uint64_t size = 0;
+    if (!PlatFileSize(other, &size)) return false;
+    uint16_t order[kMaxEntries];
+    SortedOrder(table, order);
+    constexpr uint32_t kPiece = 64u << 10;
+    std::unique_ptr<unsigned char[]> data(new (std::nothrow) unsigned char[2 * kPiece]());
+    if (!data) return false;
+    unsigned char* const scratch = data.get() + kPiece;
+
+    // The sorted archive's bytes in the order it holds them, each against other's at its offset,
+    // until other ends.
+    uint64_t at = 0;
+    unsigned char header[kHeaderSize] = {};
+    if (SortedHeader(source, table, header) != WriteResult::Ok ||
+        !SameAs(other, size, &at, header, kHeaderSize, scratch)) {
+        return false;
     }
-    return WriteResult::Ok;
+    uint32_t position = kHeaderSize;
+    for (uint32_t k = 0; k < table.cntList && at < size; ++k) {
+        const EntryRow& row = table.rows[order[k]];
+        position += kEntryHeaderSize + row.length;
+        PutEntryHeader(header, row, position);
+        if (!SameAs(other, size, &at, header, kEntryHeaderSize, scratch)) return false;
+        const uint64_t start = uint64_t{row.offset} + kEntryHeaderSize;
+        for (uint32_t done = 0; done < row.length && at < size;) {
+            const uint32_t piece = std::min(row.length - done, kPiece);
+            if (ReadPiece(source, start + done, data.get(), piece) != WriteResult::Ok ||
+                !SameAs(other, size, &at, data.get(), piece, scratch)) {
+                return false;
+            }
+            done += piece;
+        }
+    }
+    return at == size;  // nothing past the sorted archive's end
 }

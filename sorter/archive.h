@@ -76,18 +76,27 @@ struct LayoutDifference {
 LayoutDifference CompareWithSorted(const EntryTable& table);
 
 enum class WriteResult {
-    Ok,            // the sorted archive is complete, on stable storage and closed
-    CreateFailed,  // the new archive cannot be created
-    WriteFailed,   // a read of the source, a write, the flush or the close failed or came up
-                   // short; the partly written new archive has been removed
+    Ok,             // the sorted archive is complete, on stable storage and closed
+    CreateFailed,   // the new archive cannot be created
+    WriteFailed,    // a read of the source, a write, the flush or the close failed or came up
+                    // short; the partly written new archive has been removed
+    SourceChanged,  // the source ended before an entry it held when its table was read: another
+                    // program shrank it; the partly written new archive has been removed
 };
 
 // Writes outputName with the source's 512 header bytes (the first-entry offset set to 512), then
 // every row's entry, one after the other, in ascending (group, item) order, both unsigned, rows of
 // equal keys in table order. Each entry's next-entry offset points just past its own data. Entry
 // data is copied through a buffer of at most 1 MiB. The table must come from ReadEntryTable on the
-// same open file: one that shrank since fails as WriteFailed, as no bytes stand in for those that
-// are gone. The new archive is closed before it returns; when Ok, *written (unless null) holds its
-// state as written.
+// same open file: one that shrank since fails as SourceChanged, as no bytes stand in for those
+// that are gone. The new archive is closed before it returns; when Ok, *written (unless null)
+// holds its state as written. `leftover`, unless null, is the state of the file now under
+// outputName that the caller saw and checked with HoldsOnlySortedBytes: that file, and nothing
+// else, is replaced.
 WriteResult WriteSortedArchive(PlatFile* source, const char* outputName, const EntryTable& table,
-                               PlatFileState* written);
+                               PlatFileState* written, const PlatFileState* leftover = nullptr);
+
+// True when every byte of `other` is the byte the sorted archive of `source` (through its table)
+// holds at the same offset: `other` is that archive, whole or cut short, as an earlier sort of the
+// same bytes left it. False for anything else, and where either file cannot be read.
+bool HoldsOnlySortedBytes(PlatFile* source, PlatFile* other, const EntryTable& table);

@@ -76,11 +76,15 @@ DropResult ReadTable(PlatFile* source, EntryTable* table) {
 // True when `path` names the file `was` describes, as it was then, and stores in *now what it
 // shows now. A rename changes the ctime, and on some systems the file index, so of a file
 // `renamed` since they do not count.
+bool Matches(const PlatFileState& now, const PlatFileState& was, bool renamed) {
+    return now.volume == was.volume &&
+           (now.index == was.index || (renamed && !kPlatFileIndexSurvivesRename)) &&
+           now.size == was.size && now.writeTime == was.writeTime &&
+           (renamed || now.changeTime == was.changeTime);
+}
+
 bool Names(const char* path, const PlatFileState& was, bool renamed, PlatFileState* now) {
-    return PlatStateAt(path, now) && now->volume == was.volume &&
-           (now->index == was.index || (renamed && !kPlatFileIndexSurvivesRename)) &&
-           now->size == was.size && now->writeTime == was.writeTime &&
-           (renamed || now->changeTime == was.changeTime);
+    return PlatStateAt(path, now) && Matches(*now, was, renamed);
 }
 
 bool Names(const char* path, const PlatFileState& was, bool renamed) {
@@ -105,21 +109,39 @@ struct Sort {
     PlatFile* source;
     PlatFileState read;      // the dropped file as it was opened
     PlatFileState written;   // the new archive, once closed
-    PlatFileState backedUp;  // the dropped file under its backup name, right after that rename
+    bool backedUp;           // the first rename went through
+    bool backupSeen;         // and `backup` holds what the backup name led to right after it:
+    PlatFileState backup;    // the file the first rename carried, whoever's it is
     PlatFileState sorted;    // the new archive under the dropped file's name, right after that
     SortMode mode;
 };
 
-// Ends an operation whose files changed under it, giving back what this run moved: a file that
-// took the dropped file's name through the second rename but is not this run's archive goes back
-// to the new archive's name; the dropped file gets its name back where it is still the file read
-// and the name is free; the new archive goes if its name still leads to it.
-DropResult Undo(const Sort& s, bool backedUp, bool renamedOver) {
+// Ends an operation whose files changed under it, giving back exactly what this run's own renames
+// moved, and nothing on a guess: the file the first rename carried to the backup name (the
+// original, or a save that landed just before it) goes back to the dropped name, where the backup
+// name still leads to it and the dropped name is free. A file under the dropped name after the
+// second rename stays where it is: its rename and another program's save cannot be told apart.
+// The new archive goes where its name still leads to it, unchanged.
+DropResult Undo(const Sort& s) {
     const DropNames& n = s.names;
-    if (renamedOver) PlatRenameNoReplace(n.pDefFile, n.pNewFile);
-    if (backedUp && Names(n.pOldFile, s.read, true)) PlatRenameNoReplace(n.pOldFile, n.pDefFile);
-    if (Names(n.pNewFile, s.written, renamedOver)) PlatRemove(n.pNewFile);
-    return DropResult::Changed;
+    const bool givenBack = !s.backedUp || (s.backupSeen && LeadsTo(n.pOldFile, s.backup) &&
+                                           PlatRenameNoReplace(n.pOldFile, n.pDefFile));
+    if (Names(n.pNewFile, s.written, false)) PlatRemove(n.pNewFile);
+    return givenBack ? DropResult::Changed : DropResult::ChangedBackedUp;
+}
+
+// What bears the new archive's name before it is written: nothing, or an earlier sort's work on
+// these very bytes, whole or torn, which may go (*leftover then holds its state, and *found is
+// true). Anything else is another program's, and is left alone.
+DropResult CheckWorkName(const Sort& s, const EntryTable& table, PlatFileState* leftover,
+                         bool* found) {
+    *found = false;
+    PlatFile* there = PlatOpenRead(s.names.pNewFile);
+    if (there == nullptr) return DropResult::Checked;  // nothing, or what PlatCreate refuses by kind
+    const bool ours = HoldsOnlySortedBytes(s.source, there, table) && PlatStateOf(there, leftover);
+    PlatClose(there);  // read only
+    *found = ours;
+    return ours ? DropResult::Checked : DropResult::WorkNameTaken;
 }
 
 // Everything once the dropped file is open and locked, up to the flush of the renamed names.
@@ -143,10 +165,18 @@ DropResult SortOpenFile(const char* fullPath, Sort* s) {
     if (LeadsTo(names.pNewFile, s->read) || LeadsTo(names.pOldFile, s->read)) {
         return DropResult::NameIsArchive;
     }
+    // Only what this tool wrote is ever removed: a file under the new archive's name goes only
+    // where it holds nothing but bytes this sort writes too.
+    PlatFileState leftover;
+    bool found = false;
+    const DropResult work = CheckWorkName(*s, table, &leftover, &found);
+    if (work != DropResult::Checked) return work;
 
-    switch (WriteSortedArchive(s->source, names.pNewFile, table, &s->written)) {
+    switch (WriteSortedArchive(s->source, names.pNewFile, table, &s->written,
+                               found ? &leftover : nullptr)) {
         case WriteResult::Ok: break;
         case WriteResult::CreateFailed: return DropResult::CreateFailed;
+        case WriteResult::SourceChanged: return DropResult::Changed;
         case WriteResult::WriteFailed:
             return PlatInterrupted() ? DropResult::Interrupted : DropResult::WriteFailed;
     }
@@ -159,7 +189,7 @@ DropResult SortOpenFile(const char* fullPath, Sort* s) {
     PlatFileState closed;
     if (!LeadsTo(names.pNewFile, s->written, &closed) || closed.size != s->written.size ||
         !Names(names.pDefFile, s->read, false)) {
-        return Undo(*s, false, false);
+        return Undo(*s);
     }
     s->written = closed;
     if (PlatInterrupted()) {
@@ -167,23 +197,26 @@ DropResult SortOpenFile(const char* fullPath, Sort* s) {
         return DropResult::Interrupted;
     }
     // Both renames always run, in this order; neither ever replaces a file, so whatever fails,
-    // the dropped file's bytes keep a name.
+    // the dropped file's bytes keep a name. A first rename that fails because the dropped name no
+    // longer leads to the file read is another program's doing, not a refusal to warn of.
     bool renamed = true;
-    const bool backedUp = PlatRenameNoReplace(names.pDefFile, names.pOldFile);
-    if (!backedUp) {
+    s->backedUp = PlatRenameNoReplace(names.pDefFile, names.pOldFile);
+    if (s->backedUp) {
+        s->backupSeen = PlatStateAt(names.pOldFile, &s->backup);
+        if (!(s->backupSeen && Matches(s->backup, s->read, true))) return Undo(*s);
+    } else if (!Names(names.pDefFile, s->read, false)) {
+        return Undo(*s);
+    } else {
         renamed = false;
         PlatShowMessage(kMsgOldRename.text, kMsgOldRename.caption);
     }
-    if ((backedUp && !Names(names.pOldFile, s->read, true, &s->backedUp)) ||
-        !Names(names.pNewFile, s->written, false)) {
-        return Undo(*s, backedUp, false);
-    }
+    if (!Names(names.pNewFile, s->written, false)) return Undo(*s);
     if (PlatRenameNoReplace(names.pNewFile, names.pDefFile)) {
         // The name must now lead to this run's archive: a file put in its place just before the
-        // rename would otherwise bear the archive's name.
-        if (!Names(names.pDefFile, s->written, true, &s->sorted)) return Undo(*s, backedUp, true);
+        // rename would otherwise bear the archive's name. What is there stays there.
+        if (!Names(names.pDefFile, s->written, true, &s->sorted)) return Undo(*s);
     } else if (!Names(names.pNewFile, s->written, false)) {
-        return Undo(*s, backedUp, false);  // gone, or another file in its place: not a plain refusal
+        return Undo(*s);  // gone, or another file in its place: not a plain refusal
     } else {
         renamed = false;
         PlatShowMessage(kMsgDefRename.text, kMsgDefRename.caption);
@@ -220,16 +253,21 @@ DropResult SortDroppedFile(const char* fullPath, SortMode mode) {
     s.source = PlatOpenRead(fullPath);
     if (s.source == nullptr) return DropResult::OpenFailed;
     DropResult result = DropResult::Busy;
-    if (PlatLock(s.source)) {
-        result = PlatStateOf(s.source, &s.read) ? SortOpenFile(fullPath, &s) : DropResult::ReadFailed;
+    switch (PlatLock(s.source)) {
+        case PlatLockResult::Locked:
+            result = PlatStateOf(s.source, &s.read) ? SortOpenFile(fullPath, &s)
+                                                    : DropResult::ReadFailed;
+            break;
+        case PlatLockResult::Held: break;
+        case PlatLockResult::Refused: result = DropResult::LockRefused; break;
     }
     PlatClose(s.source);  // read only, so a failing close loses nothing
     // The last look before the confirmation, once the archive is let go (so that no other program
     // waits on it behind the box): both names still lead to the files the renames gave them,
     // unchanged. Whatever changed them since was another program's doing, and is left to it.
     if (result == DropResult::Sorted && !(Names(s.names.pDefFile, s.sorted, false) &&
-                                          Names(s.names.pOldFile, s.backedUp, false))) {
-        result = DropResult::Changed;
+                                          Names(s.names.pOldFile, s.backup, false))) {
+        result = DropResult::ChangedBackedUp;
     }
     return result == DropResult::Sorted ? Tell(kMsgDone, result) : result;
 }

@@ -21,10 +21,19 @@ enum class DropResult {
     WriteFailed,      // silent: writing the new archive failed; it has been removed
     FlushFailed,      // silent: both renames done, but the folder's new names could not be
                       // forced to the disk, so no confirmation
-    Busy,             // silent: another run is sorting the same archive; nothing touched
+    Busy,             // silent: another run (or a reader) holds a lock on the archive; nothing
+                      // touched
+    LockRefused,      // silent: the file system would not lock the archive (NFS, for a file this
+                      // user may not write); nothing touched
     Changed,          // silent: another program changed the archive or one of its names while it
-                      // was sorted; what this run renamed is given back where it can be, its new
-                      // archive removed, no confirmation
+                      // was sorted; what this run renamed is given back, its new archive removed,
+                      // the original under its own name (or gone by the other program's doing), no
+                      // confirmation
+    ChangedBackedUp,  // silent: as Changed, but the dropped name holds what another program put
+                      // there after the first rename, so the original keeps the backup name
+    WorkNameTaken,    // silent: "<base>_new.snd" holds something this sort would not write (another
+                      // program's file, not an earlier sort's work on these bytes); left alone,
+                      // nothing written
     NameIsArchive,    // silent: the new archive's or the backup's name already leads to the
                       // archive itself (the dropped name is a link to it); nothing written
     Interrupted,      // silent: the program was asked to stop before the first rename; the new

@@ -221,7 +221,7 @@ TEST(WriteSortedArchive, FailuresLeaveNoNewArchive) {
     std::ofstream shrink(dir / "a.snd", std::ios::binary | std::ios::trunc);
     if (shrink << whole.substr(0, whole.size() - 1) && shrink.flush()) {
         EXPECT_EQ(WriteSortedArchive(source, dir.str("b.snd").c_str(), table, nullptr),
-                  WriteResult::WriteFailed);
+                  WriteResult::SourceChanged);
         EXPECT_FALSE(fs::exists(dir / "b.snd"));
     }
     PlatClose(source);

@@ -65,9 +65,9 @@ PlatFile* PlatOpenRead(const char* path) {
     return Breaks("PlatOpenRead") ? nullptr : RealPlatOpenRead(path);
 }
 
-PlatFile* PlatCreate(const char* path, PlatFile* like) {
+PlatFile* PlatCreate(const char* path, PlatFile* like, const PlatFileState* leftover) {
     if (Breaks("PlatCreate")) return nullptr;
-    PlatFile* file = RealPlatCreate(path, like);
+    PlatFile* file = RealPlatCreate(path, like, leftover);
     if (file != nullptr) gOpen[file] = Created{path};
     return file;
 }
@@ -128,10 +128,13 @@ bool PlatRenameNoReplace(const char* from, const char* to) {
     return RealPlatRenameNoReplace(from, to);
 }
 
+PlatLockResult PlatLock(PlatFile* file) {
+    return Breaks("PlatLock") ? PlatLockResult::Held : RealPlatLock(file);
+}
+
 // The calls whose only fault is to fail outright.
 #define SIMPLE(name, parameters, arguments) \
     bool name parameters { return !Breaks(#name) && Real##name arguments; }
-SIMPLE(PlatLock, (PlatFile* file), (file))
 SIMPLE(PlatStateOf, (PlatFile* file, PlatFileState* state), (file, state))
 SIMPLE(PlatStateAt, (const char* path, PlatFileState* state), (path, state))
 SIMPLE(PlatFileSize, (PlatFile* file, uint64_t* size), (file, size))

@@ -9,6 +9,7 @@
 #include <sys/xattr.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <new>
 #include <string>
 
@@ -33,9 +34,17 @@ struct PlatFile {
 
 namespace {
 
-// Why the last failed call failed where errno cannot say it, or nullptr. Set and cleared by the
-// calls whose refusals are their own; PlatErrorText gives errno's words otherwise.
+// Why the last failed call failed: its own words where errno cannot say it, or else errno as the
+// failing system call left it, before any later call could change it. Set only by Fail.
 const char* gWhy = nullptr;
+int gError = 0;
+
+// Notes the cause of a failure, at the failing call; false, for the caller to return.
+bool Fail(const char* why = nullptr) {
+    gWhy = why;
+    gError = errno;
+    return false;
+}
 
 // The directory relative names resolve in, held by PlatHoldStartingDirectory.
 int gStartingDirectory = -1;
@@ -48,6 +57,9 @@ constexpr int kInterruptions[] = {SIGINT, SIGTERM, SIGHUP};
 // Write-back of a file being written starts in steps of this size, so that the disk works while
 // the copy goes on and the final flush has little left to wait for.
 constexpr uint64_t kWriteBackStep = 8u << 20;
+
+// The most one in-kernel copy call is asked to move.
+constexpr size_t kCopyStep = 64u << 20;
 
 void Written(PlatFile* file, uint64_t n) {
     file->written += n;
@@ -156,39 +168,48 @@ bool GiveRights(int fd, const std::string& acl, mode_t mode, bool grouped) {
 const char kPlatPathSeparator = '/';
 
 PlatFile* PlatOpenRead(const char* path) {
-    gWhy = nullptr;
     // Not blocking: opening a named pipe would otherwise wait for a writer forever.
     const int fd = open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-    if (fd < 0) return nullptr;
+    if (fd < 0) return Fail(), nullptr;
     struct stat st;
     // Only a regular file can be an archive: not a folder, a pipe or a device.
     const bool stated = fstat(fd, &st) == 0;
     if (!stated || !S_ISREG(st.st_mode) || fcntl(fd, F_SETFL, 0) != 0) {
-        const int error = errno;
-        if (stated && !S_ISREG(st.st_mode)) {
-            gWhy = S_ISDIR(st.st_mode) ? "it is a folder" : "not a plain file";
-        }
+        Fail(!stated || S_ISREG(st.st_mode) ? nullptr
+             : S_ISDIR(st.st_mode)          ? "it is a folder"
+                                            : "not a plain file");
         close(fd);
-        errno = error;
         return nullptr;
     }
-    return Wrap(fd, st);
+    PlatFile* file = Wrap(fd, st);
+    if (file == nullptr) Fail("out of memory");
+    return file;
 }
 
-bool PlatLock(PlatFile* file) {
-    if (flock(file->fd, LOCK_EX | LOCK_NB) == 0) return true;
-    if (errno == EBADF) {
+PlatLockResult PlatLock(PlatFile* file) {
+    bool locked = flock(file->fd, LOCK_EX | LOCK_NB) == 0;
+    if (!locked && errno == EBADF) {
         // NFS takes an exclusive flock as a lock on the file's bytes, which needs a descriptor
         // open for writing: one is opened for the lock alone, and nothing is written through it.
         // Where it cannot be had (a file this user may not write), the run ends rather than go
         // on unguarded.
         const std::string self = "/proc/self/fd/" + std::to_string(file->fd);
         file->lockFd = open(self.c_str(), O_WRONLY | O_CLOEXEC | O_NONBLOCK);
-        if (file->lockFd < 0) return false;
-        return flock(file->lockFd, LOCK_EX | LOCK_NB) == 0;
+        if (file->lockFd < 0) {
+            Fail(errno == EACCES || errno == EPERM || errno == EROFS
+                     ? "this file system locks only files this user may write, and this user may "
+                       "not write it"
+                     : nullptr);
+            return PlatLockResult::Refused;
+        }
+        locked = flock(file->lockFd, LOCK_EX | LOCK_NB) == 0;
+    }
+    if (!locked && errno == EWOULDBLOCK) {
+        Fail("another program holds a lock on it (another sort, or a reader)");
+        return PlatLockResult::Held;
     }
     // ENOLCK, EINVAL, ENOTSUP: no locks on this file system, so nobody else holds one either.
-    return errno != EWOULDBLOCK;
+    return PlatLockResult::Locked;
 }
 
 bool PlatStateOf(PlatFile* file, PlatFileState* state) {
@@ -205,31 +226,40 @@ bool PlatStateAt(const char* path, PlatFileState* state) {
     return true;
 }
 
-PlatFile* PlatCreate(const char* path, PlatFile* like) {
+PlatFile* PlatCreate(const char* path, PlatFile* like, const PlatFileState* leftover) {
     // A leftover is deleted, never emptied and reused: reused, it would lend the new archive the
-    // owner and mode of whoever made it. Only a plain file of this one name goes: through a link,
-    // or under another name, it may be the dropped archive itself or a backup; and a file that is
-    // `like` itself, reached through a link by the name `like` was opened by, is never deleted.
-    gWhy = nullptr;
+    // owner and mode of whoever made it. Only the plain file of this one name that the caller saw
+    // and checked goes: through a link, or under another name, it may be the dropped archive
+    // itself or a backup, and anything else there is another program's.
     struct stat st;
     if (lstat(path, &st) == 0) {
         const bool isLike = st.st_dev == like->device && st.st_ino == like->inode;
-        if (!S_ISREG(st.st_mode) || st.st_nlink != 1 || isLike) {
-            gWhy = S_ISDIR(st.st_mode) ? "a folder has its name"
-                   : S_ISLNK(st.st_mode) ? "a symbolic link has its name, and is left alone"
-                                          : "a file that has other names too has its name, and is "
-                                            "left alone";
-            return nullptr;
+        const PlatFileState now = StateOf(st);
+        const bool isLeftover = leftover != nullptr && now.volume == leftover->volume &&
+                                now.index == leftover->index && now.size == leftover->size &&
+                                now.writeTime == leftover->writeTime;
+        if (!S_ISREG(st.st_mode) || st.st_nlink != 1 || isLike || !isLeftover) {
+            return Fail(S_ISDIR(st.st_mode) ? "a folder has its name"
+                        : S_ISLNK(st.st_mode) ? "a symbolic link has its name, and is left alone"
+                        : !S_ISREG(st.st_mode)
+                            ? "something that is not a plain file (a pipe, a device or a socket) "
+                              "has its name, and is left alone"
+                        : st.st_nlink != 1 ? "a file that has other names too has its name, and "
+                                             "is left alone"
+                        : isLike ? "its name leads to the archive itself, and is left alone"
+                                 : "another file took its name, and is left alone"),
+                   nullptr;
         }
-        if (unlink(path) != 0) return nullptr;
+        if (unlink(path) != 0) return Fail(), nullptr;
     } else if (errno != ENOENT) {
-        return nullptr;
+        return Fail(), nullptr;
     }
     // Exclusive: whatever appeared in the name since (a link planted there, say) is refused, not
     // followed. Private until it has the original's group: the folder's group, which it carries
     // at first, may be one that could not read the original.
     const int fd = open(path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-    if (fd < 0) return nullptr;
+    if (fd < 0) return Fail(errno == EEXIST ? "another file took its name, and is left alone" : nullptr),
+                       nullptr;
     // The original's group where this user may give it. Where not, the folder's group stays, and
     // may do no more than everyone may: 0640 becomes 0600, 0644 stays.
     mode_t mode = like->mode & 0777 & ~Umask();
@@ -239,11 +269,17 @@ PlatFile* PlatCreate(const char* path, PlatFile* like) {
                           fchown(fd, static_cast<uid_t>(-1), like->group) == 0);
     if (!grouped) mode &= ~070 | (mode & 07) << 3;
     if (!AccessAclOf(like->fd, &acl) || !GiveRights(fd, acl, mode, grouped) || fstat(fd, &st) != 0) {
+        Fail();
         close(fd);
         unlink(path);
         return nullptr;
     }
-    return Wrap(fd, st);
+    PlatFile* file = Wrap(fd, st);
+    if (file == nullptr) {
+        Fail("out of memory");
+        unlink(path);
+    }
+    return file;
 }
 
 bool PlatFileSize(PlatFile* file, uint64_t* size) {
@@ -260,7 +296,7 @@ bool PlatReadAt(PlatFile* file, uint64_t offset, void* buf, uint32_t n, uint32_t
         if (r < 0) {
             if (errno == EINTR) continue;
             *got = 0;
-            return false;
+            return Fail();
         }
         *got += static_cast<uint32_t>(r);
     }
@@ -272,7 +308,7 @@ bool PlatWrite(PlatFile* file, const void* buf, uint32_t n) {
     while (n > 0) {
         const ssize_t r = write(file->fd, p, n);
         if (r < 0 && errno == EINTR) continue;
-        if (r <= 0) return false;
+        if (r <= 0) return Fail(r == 0 ? "nothing could be written" : nullptr);
         p += r;
         n -= static_cast<uint32_t>(r);
         Written(file, static_cast<uint64_t>(r));
@@ -284,77 +320,135 @@ PlatCopyResult PlatCopyRange(PlatFile* source, uint64_t offset, PlatFile* out, u
     off_t from = static_cast<off_t>(offset);
     uint32_t done = 0;
     while (done < n) {
-        if (PlatInterrupted()) return PlatCopyResult::Failed;
-        const ssize_t r = copy_file_range(source->fd, &from, out->fd, nullptr, n - done, 0);
+        if (PlatInterrupted()) return Fail("interrupted"), PlatCopyResult::Failed;
+        // In steps, so that an interruption, which restarts the call, stops the copy soon.
+        const size_t step = std::min<size_t>(n - done, kCopyStep);
+        const ssize_t r = copy_file_range(source->fd, &from, out->fd, nullptr, step, 0);
         if (r < 0 && errno == EINTR) continue;
         if (r < 0 && done == 0 &&
             (errno == ENOSYS || errno == EXDEV || errno == EINVAL || errno == EOPNOTSUPP)) {
             return PlatCopyResult::Unsupported;  // some filesystems cannot; nothing was copied
         }
-        if (r <= 0) return PlatCopyResult::Failed;  // an error, or the source ended early
+        if (r == 0) return PlatCopyResult::Ended;
+        if (r < 0) return Fail(), PlatCopyResult::Failed;
         done += static_cast<uint32_t>(r);
         Written(out, static_cast<uint64_t>(r));
     }
     return PlatCopyResult::Copied;
 }
 
-bool PlatFlush(PlatFile* file) { return fsync(file->fd) == 0; }
+// A flush or a close interrupted by a signal (on NFS or FUSE) is made again, not taken for a
+// failure: the signals the command catches are installed with SA_RESTART too.
+bool PlatFlush(PlatFile* file) {
+    int r;
+    while ((r = fsync(file->fd)) != 0 && errno == EINTR) {
+    }
+    return r == 0 || Fail();
+}
 
 bool PlatClose(PlatFile* file) {
     if (file->lockFd >= 0) close(file->lockFd);
-    const bool ok = close(file->fd) == 0;
+    // Linux frees the descriptor even where close reports EINTR: it is never closed twice.
+    const bool ok = close(file->fd) == 0 || errno == EINTR || Fail();
     delete file;
     return ok;
 }
 
+namespace {
+
+// Drops the name `name` where it leads to the file `file` (lstat's device and inode), and only
+// then: unlinked at once, it could take with it a file another program saved under the name since
+// it was last looked at. So the name is first moved, with rename(2), onto a file of this call's
+// own made in the same folder under a name nobody else uses, and that name is removed only where
+// it leads to `file`; another program's file goes back to `name` by a link, which never replaces.
+// True when `name` led to `file` and is gone.
+bool DropName(const char* name, const struct stat& file) {
+    static unsigned made = 0;
+    const std::string parked = std::string(name) + ".tessorel-parked-" + std::to_string(getpid()) +
+                               "-" + std::to_string(++made);
+    const int fd = open(parked.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd < 0) return Fail();
+    close(fd);
+    if (rename(name, parked.c_str()) != 0) {
+        Fail();
+        unlink(parked.c_str());
+        return false;
+    }
+    struct stat st;
+    if (lstat(parked.c_str(), &st) == 0 && st.st_dev == file.st_dev && st.st_ino == file.st_ino) {
+        unlink(parked.c_str());
+        return true;
+    }
+    // Another program's file: it gets its name back, or where that was taken again meanwhile,
+    // keeps the parked name.
+    if (link(parked.c_str(), name) == 0) unlink(parked.c_str());
+    return false;
+}
+
+}  // namespace
+
 bool PlatRenameNoReplace(const char* from, const char* to) {
-    gWhy = nullptr;
     if (renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE) == 0) return true;
-    if (errno != EINVAL && errno != ENOSYS && errno != ENOTSUP) return false;
+    if (errno != EINVAL && errno != ENOSYS && errno != ENOTSUP) return Fail();
     // The filesystem cannot rename without replacing: a hard link refuses an existing target just
-    // the same, and only once it stands is the old name dropped. A file system that has neither
-    // cannot rename safely at all.
+    // the same, and only once it stands is the old name dropped, while it still leads to the file
+    // linked. A file system that has neither cannot rename safely at all.
     if (link(from, to) != 0) {
-        if (errno == EPERM || errno == ENOSYS || errno == ENOTSUP) {
-            gWhy = "this file system can neither rename without replacing nor make hard links";
-        }
-        return false;
+        return Fail(errno == EPERM || errno == ENOSYS || errno == ENOTSUP
+                        ? "this file system can neither rename without replacing nor make hard links"
+                        : nullptr);
     }
-    if (unlink(from) != 0) {
-        unlink(to);
-        return false;
+    struct stat linked;
+    if (lstat(to, &linked) != 0) return Fail();
+    if (DropName(from, linked)) return true;
+    // `from` led to another file by the time it was dropped, or to none: the file linked keeps
+    // `to`, and that other file `from`, as if it was saved there right after the rename.
+    struct stat st;
+    if (lstat(from, &st) != 0 || !(st.st_dev == linked.st_dev && st.st_ino == linked.st_ino)) {
+        return true;
     }
-    return true;
+    // `from` could not be dropped at all: the link is taken back, so that the file keeps the one
+    // name it had.
+    const int error = errno;
+    const char* why = gWhy;
+    DropName(to, linked);
+    errno = error;
+    return Fail(why);
 }
 
 bool PlatRemove(const char* path) { return unlink(path) == 0; }
 
 bool PlatFlushDirectory(const char* dir, PlatFile* inIt) {
-    gWhy = nullptr;
     const int fd = open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     // A folder that may be written but not listed cannot be opened: the whole file system can
     // still be flushed, its names with it.
-    if (fd < 0) return errno == EACCES && syncfs(inIt->fd) == 0;
-    const bool ok = fsync(fd) == 0;
-    return close(fd) == 0 && ok;
+    if (fd < 0) return errno == EACCES ? syncfs(inIt->fd) == 0 || Fail() : Fail();
+    int r;
+    while ((r = fsync(fd)) != 0 && errno == EINTR) {
+    }
+    const bool ok = r == 0 || Fail();
+    close(fd);  // read only: its close loses nothing
+    return ok;
 }
 
-bool PlatSetCurrentDirectory(const char* dir) { return chdir(dir) == 0; }
+bool PlatSetCurrentDirectory(const char* dir) { return chdir(dir) == 0 || Fail(); }
 
 bool PlatHoldStartingDirectory() {
     gStartingDirectory = open(".", O_PATH | O_DIRECTORY | O_CLOEXEC);
-    return gStartingDirectory >= 0;
+    return gStartingDirectory >= 0 || Fail();
 }
 
-bool PlatReturnToStartingDirectory() { return fchdir(gStartingDirectory) == 0; }
+bool PlatReturnToStartingDirectory() { return fchdir(gStartingDirectory) == 0 || Fail(); }
 
 bool PlatIsAbsolutePath(const char* path) { return path[0] == '/'; }
 
-const char* PlatErrorText() { return gWhy != nullptr ? gWhy : strerror(errno); }
+const char* PlatErrorText() { return gWhy != nullptr ? gWhy : strerror(gError); }
 
 void PlatCatchInterrupts() {
     struct sigaction action = {};
     action.sa_handler = Note;
+    // Restarted, so that no call of the sort fails with EINTR for a signal it only notes.
+    action.sa_flags = SA_RESTART;
     sigemptyset(&action.sa_mask);
     for (const int signal : kInterruptions) {
         struct sigaction was;

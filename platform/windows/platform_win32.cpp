@@ -18,6 +18,18 @@ struct PlatFile {
 
 namespace {
 
+// Why the last failed call failed: its own words where the last error cannot say it, or else the
+// last error as the failing system call left it, before any later call could change it.
+const char* gWhy = nullptr;
+DWORD gError = 0;
+
+// Notes the cause of a failure, at the failing call; false, for the caller to return.
+bool Fail(const char* why = nullptr) {
+    gWhy = why;
+    gError = GetLastError();
+    return false;
+}
+
 PlatFileState StateOf(const BY_HANDLE_FILE_INFORMATION& info) {
     return {info.dwVolumeSerialNumber, uint64_t{info.nFileIndexHigh} << 32 | info.nFileIndexLow,
             uint64_t{info.nFileSizeHigh} << 32 | info.nFileSizeLow,
@@ -28,14 +40,17 @@ PlatFileState StateOf(const BY_HANDLE_FILE_INFORMATION& info) {
 
 // Takes over an open handle and what it leads to; closes it when no handle can be made.
 PlatFile* Wrap(HANDLE handle) {
-    if (handle == INVALID_HANDLE_VALUE) return nullptr;
+    if (handle == INVALID_HANDLE_VALUE) return Fail(), nullptr;
     BY_HANDLE_FILE_INFORMATION info;
     PlatFile* file = nullptr;
     if (GetFileInformationByHandle(handle, &info)) {
         const bool readOnly = (info.dwFileAttributes & FILE_ATTRIBUTE_READONLY) != 0;
         file = new (std::nothrow) PlatFile{handle, StateOf(info).size, readOnly, false, {}};
     }
-    if (file == nullptr) CloseHandle(handle);
+    if (file == nullptr) {
+        Fail();
+        CloseHandle(handle);
+    }
     return file;
 }
 
@@ -59,14 +74,16 @@ PlatFile* PlatOpenRead(const char* path) {
 }
 
 // A lock far past the end of any file: it keeps out the same lock of another run, and no reader.
-bool PlatLock(PlatFile* file) {
+PlatLockResult PlatLock(PlatFile* file) {
     OVERLAPPED at = {};
     at.Offset = 0xFFFFFFFEu;
     at.OffsetHigh = 0x7FFFFFFFu;
     const DWORD flags = LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY;
-    if (LockFileEx(file->handle, flags, 0, 1, 0, &at)) return true;
+    if (LockFileEx(file->handle, flags, 0, 1, 0, &at)) return PlatLockResult::Locked;
     const DWORD error = GetLastError();
-    return error != ERROR_LOCK_VIOLATION && error != ERROR_IO_PENDING;
+    if (error != ERROR_LOCK_VIOLATION && error != ERROR_IO_PENDING) return PlatLockResult::Locked;
+    Fail("another program holds a lock on it (another sort, or a reader)");
+    return PlatLockResult::Held;
 }
 
 bool PlatStateOf(PlatFile* file, PlatFileState* state) {
@@ -101,8 +118,10 @@ bool RightsOf(PlatFile* like, Rights* rights) {
     PACL dacl = nullptr;
     SECURITY_DESCRIPTOR_CONTROL control = 0;
     DWORD revision = 0;
-    if (GetSecurityInfo(like->handle, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr,
-                        &dacl, nullptr, &rights->read) != ERROR_SUCCESS) {
+    const DWORD read = GetSecurityInfo(like->handle, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION,
+                                       nullptr, nullptr, &dacl, nullptr, &rights->read);
+    if (read != ERROR_SUCCESS) {
+        SetLastError(read);  // GetSecurityInfo returns its error instead of setting it
         return false;
     }
     const SECURITY_DESCRIPTOR_CONTROL isProtected = SE_DACL_PROTECTED;
@@ -118,32 +137,53 @@ bool RightsOf(PlatFile* like, Rights* rights) {
 
 // A new file takes the access rights of `like` from the moment it is made, as an application's
 // save keeps a file's rights, and the read-only attribute, which PlatClose sets once it is written.
-PlatFile* PlatCreate(const char* path, PlatFile* like) {
-    if (std::strlen(path) >= kPlatPathBufferSize) return nullptr;
-    // A leftover is deleted, never emptied and reused. Only a plain file of this one name goes:
-    // through a link, or under another name, it may be the dropped archive itself or a backup.
+PlatFile* PlatCreate(const char* path, PlatFile* like, const PlatFileState* leftover) {
+    if (std::strlen(path) >= kPlatPathBufferSize) {
+        SetLastError(ERROR_FILENAME_EXCED_RANGE);
+        return Fail(), nullptr;
+    }
+    // A leftover is deleted, never emptied and reused. Only the plain file of this one name that
+    // the caller saw and checked goes: through a link, or under another name, it may be the
+    // dropped archive itself or a backup, and anything else there is another program's.
     const DWORD shareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
     const DWORD asItIs = FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS;
     HANDLE existing = CreateFileA(path, 0, shareAll, nullptr, OPEN_EXISTING, asItIs, nullptr);
     if (existing != INVALID_HANDLE_VALUE) {
-        // Nor is `like` itself ever deleted, whatever name leads to it.
         BY_HANDLE_FILE_INFORMATION info;
         BY_HANDLE_FILE_INFORMATION likeInfo;
-        const bool kept = !GetFileInformationByHandle(existing, &info) ||
-                          !GetFileInformationByHandle(like->handle, &likeInfo) ||
-                          (info.dwVolumeSerialNumber == likeInfo.dwVolumeSerialNumber &&
-                           info.nFileIndexHigh == likeInfo.nFileIndexHigh &&
-                           info.nFileIndexLow == likeInfo.nFileIndexLow) ||
-                          info.nNumberOfLinks != 1 ||
-                          (info.dwFileAttributes &
-                           (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) != 0;
+        const char* why = nullptr;
+        if (!GetFileInformationByHandle(existing, &info) ||
+            !GetFileInformationByHandle(like->handle, &likeInfo)) {
+            why = "its state cannot be read, and it is left alone";
+        } else if (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+            why = "a folder has its name";
+        } else if (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) {
+            why = "a link has its name, and is left alone";
+        } else if (info.nNumberOfLinks != 1) {
+            why = "a file that has other names too has its name, and is left alone";
+        } else if (info.dwVolumeSerialNumber == likeInfo.dwVolumeSerialNumber &&
+                   info.nFileIndexHigh == likeInfo.nFileIndexHigh &&
+                   info.nFileIndexLow == likeInfo.nFileIndexLow) {
+            why = "its name leads to the archive itself, and is left alone";
+        } else {
+            const PlatFileState now = StateOf(info);
+            if (leftover == nullptr || now.volume != leftover->volume ||
+                now.index != leftover->index || now.size != leftover->size ||
+                now.writeTime != leftover->writeTime) {
+                why = "another file took its name, and is left alone";
+            }
+        }
         CloseHandle(existing);
-        if (kept) SetLastError(ERROR_ALREADY_EXISTS);
-        if (kept || !PlatRemove(path)) return nullptr;
+        if (why != nullptr) {
+            SetLastError(ERROR_ALREADY_EXISTS);
+            return Fail(why), nullptr;
+        }
+        if (!PlatRemove(path)) return Fail(), nullptr;
     }
     // CREATE_NEW fails if anything took the name since: a link planted there is never followed.
     Rights rights;
     const bool known = RightsOf(like, &rights);
+    if (!known) Fail();
     PlatFile* file = known ? Wrap(CreateFileA(path, GENERIC_WRITE, 0, &rights.attributes,
                                               CREATE_NEW, FILE_ATTRIBUTE_ARCHIVE, nullptr))
                            : nullptr;
@@ -166,13 +206,13 @@ bool PlatReadAt(PlatFile* file, uint64_t offset, void* buf, uint32_t n, uint32_t
     LONG high = static_cast<LONG>(offset >> 32);
     const DWORD low = SetFilePointer(file->handle, static_cast<LONG>(offset & 0xFFFFFFFFu), &high,
                                      FILE_BEGIN);
-    if (low == INVALID_SET_FILE_POINTER && GetLastError() != NO_ERROR) return false;
+    if (low == INVALID_SET_FILE_POINTER && GetLastError() != NO_ERROR) return Fail();
     char* p = static_cast<char*>(buf);
     while (*got < n) {
         DWORD read = 0;
         if (!ReadFile(file->handle, p + *got, n - *got, &read, nullptr)) {
             *got = 0;
-            return false;
+            return Fail();
         }
         if (read == 0) break;  // the end of the file
         *got += read;
@@ -184,7 +224,8 @@ bool PlatWrite(PlatFile* file, const void* buf, uint32_t n) {
     const char* p = static_cast<const char*>(buf);
     while (n > 0) {
         DWORD written = 0;
-        if (!WriteFile(file->handle, p, n, &written, nullptr) || written == 0) return false;
+        if (!WriteFile(file->handle, p, n, &written, nullptr)) return Fail();
+        if (written == 0) return Fail("nothing could be written");
         p += written;
         n -= written;
     }
@@ -195,15 +236,16 @@ PlatCopyResult PlatCopyRange(PlatFile*, uint64_t, PlatFile*, uint32_t) {
     return PlatCopyResult::Unsupported;  // Windows has no copy between open handles
 }
 
-bool PlatFlush(PlatFile* file) { return FlushFileBuffers(file->handle) != 0; }
+bool PlatFlush(PlatFile* file) { return FlushFileBuffers(file->handle) != 0 || Fail(); }
 
 bool PlatClose(PlatFile* file) {
-    bool ok = CloseHandle(file->handle) != 0;
+    bool ok = CloseHandle(file->handle) != 0 || Fail();
     // Set only once the file is written and closed: a read-only file takes no more writes.
     if (ok && file->readOnlyOnClose) {
         const DWORD attributes = GetFileAttributesA(file->path);
-        ok = attributes != INVALID_FILE_ATTRIBUTES &&
-             SetFileAttributesA(file->path, attributes | FILE_ATTRIBUTE_READONLY) != 0;
+        ok = (attributes != INVALID_FILE_ATTRIBUTES &&
+              SetFileAttributesA(file->path, attributes | FILE_ATTRIBUTE_READONLY) != 0) ||
+             Fail();
     }
     delete file;
     return ok;
@@ -212,7 +254,7 @@ bool PlatClose(PlatFile* file) {
 // Written through: the new name is on the disk when it returns. MOVEFILE_REPLACE_EXISTING is never
 // given, so an existing `to` makes it fail.
 bool PlatRenameNoReplace(const char* from, const char* to) {
-    return MoveFileExA(from, to, MOVEFILE_WRITE_THROUGH) != 0;
+    return MoveFileExA(from, to, MOVEFILE_WRITE_THROUGH) != 0 || Fail();
 }
 
 bool PlatRemove(const char* path) {
@@ -232,7 +274,7 @@ bool PlatRemove(const char* path) {
 // Every rename was written through.
 bool PlatFlushDirectory(const char*, PlatFile*) { return true; }
 
-bool PlatSetCurrentDirectory(const char* dir) { return SetCurrentDirectoryA(dir) != 0; }
+bool PlatSetCurrentDirectory(const char* dir) { return SetCurrentDirectoryA(dir) != 0 || Fail(); }
 
 namespace {
 wchar_t gStartingDirectory[32768];  // the longest path Windows takes, with its zero
@@ -240,10 +282,12 @@ wchar_t gStartingDirectory[32768];  // the longest path Windows takes, with its 
 
 bool PlatHoldStartingDirectory() {
     const DWORD n = GetCurrentDirectoryW(32768, gStartingDirectory);
-    return n > 0 && n < 32768;
+    return (n > 0 && n < 32768) || Fail();
 }
 
-bool PlatReturnToStartingDirectory() { return SetCurrentDirectoryW(gStartingDirectory) != 0; }
+bool PlatReturnToStartingDirectory() {
+    return SetCurrentDirectoryW(gStartingDirectory) != 0 || Fail();
+}
 
 bool PlatIsAbsolutePath(const char* path) {
     const auto separator = [](char c) { return c == '\\' || c == '/'; };
@@ -252,10 +296,11 @@ bool PlatIsAbsolutePath(const char* path) {
 }
 
 const char* PlatErrorText() {
+    if (gWhy != nullptr) return gWhy;
     static char text[512];
     wchar_t wide[256];
     const DWORD flags = FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS;
-    const DWORD error = GetLastError();
+    const DWORD error = gError;
     DWORD n = FormatMessageW(flags, nullptr, error, MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US),
                              wide, 256, nullptr);
     if (n == 0) n = FormatMessageW(flags, nullptr, error, 0, wide, 256, nullptr);

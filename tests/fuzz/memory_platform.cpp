@@ -44,7 +44,7 @@ PlatFile* PlatOpenRead(const char* path) {
     return new (std::nothrow) PlatFile{path, it->second.size()};
 }
 
-bool PlatLock(PlatFile*) { return true; }
+PlatLockResult PlatLock(PlatFile*) { return PlatLockResult::Locked; }
 
 bool PlatStateOf(PlatFile* file, PlatFileState* state) {
     *state = StateAt(file->name);
@@ -57,7 +57,7 @@ bool PlatStateAt(const char* path, PlatFileState* state) {
     return true;
 }
 
-PlatFile* PlatCreate(const char* path, PlatFile*) {
+PlatFile* PlatCreate(const char* path, PlatFile*, const PlatFileState*) {
     MemoryFiles()[path].clear();
     gIds[path] = ++gLastId;
     return new (std::nothrow) PlatFile{path, 0};
