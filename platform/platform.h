@@ -115,8 +115,9 @@ bool PlatClose(PlatFile* file);
 // `from` is then dropped only while it still leads to that file: it is moved to a name of this
 // call's own in the same folder, which is removed only if it leads there, and otherwise (another
 // program saved a file under `from` in the meantime) that file gets `from` back. Where `from`
-// was taken once more before it could, that file stays under the parked name, `from` followed by
-// ".tessorel-parked-" and numbers; the call is then true, as `to` leads to the file `from` named.
+// was taken once more before it could, that file stays under the parked name,
+// ".tessorel-parked-" and numbers in from's folder; the call is then true, as `to` leads to the
+// file `from` named.
 bool PlatRenameNoReplace(const char* from, const char* to);
 
 // Deletes the file, a read-only one too. False on failure.

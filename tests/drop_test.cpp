@@ -115,7 +115,8 @@ TEST(SortDroppedFile, SortedArchiveIsAsWritableAsTheOriginalWhateverTheLeftover)
             WriteBytes(dir / "fx.snd", original);
             SetWritable(dir / "fx.snd", originalWritable);
             if (leftover != kNone) {
-                WriteBytes(dir / "fx_new.snd", std::string(3000, 'L'));
+                // An earlier sort's work on these bytes, torn: the only kind that may go.
+                WriteBytes(dir / "fx_new.snd", SortedOf(original).substr(0, 300));
                 SetWritable(dir / "fx_new.snd", leftover == kWritable);
             }
             MessageLog log;
@@ -130,20 +131,23 @@ TEST(SortDroppedFile, SortedArchiveIsAsWritableAsTheOriginalWhateverTheLeftover)
 }
 
 // A new-archive name that is another name of a file the user keeps (the dropped file itself, or
-// its backup from an earlier sort), or a folder, must not be emptied: the operation ends silently,
-// and before it writes anything where that name leads to the dropped file itself.
+// its backup from an earlier sort), another program's own file, or a folder, must not be emptied:
+// the operation ends silently, before it writes anything, where that name leads to the dropped
+// file itself or to a file that holds what this sort would not write.
 TEST(SortDroppedFile, NewNameThatIsAnotherNameOfAKeptFileEndsSilently) {
     struct Case {
         const char* what;
-        const char* target;  // what fx_new.snd is made another name of; null: it is a folder
+        const char* target;  // what fx_new.snd is made another name of; null: it is a folder;
+                             // "": a plain file of its own, another program's archive
         bool symbolic;
         DropResult result = DropResult::CreateFailed;
     } const cases[] = {
         {"a folder", nullptr, false},
         {"hard link to the dropped file", "fx.snd", false, DropResult::NameIsArchive},
-        {"hard link to an earlier backup", "fx_old.snd", false},
+        {"hard link to an earlier backup", "fx_old.snd", false, DropResult::WorkNameTaken},
         {"symbolic link to the dropped file", "fx.snd", true, DropResult::NameIsArchive},
-        {"symbolic link to an earlier backup", "fx_old.snd", true},
+        {"symbolic link to an earlier backup", "fx_old.snd", true, DropResult::WorkNameTaken},
+        {"another program's own archive", "", false, DropResult::WorkNameTaken},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -155,6 +159,8 @@ TEST(SortDroppedFile, NewNameThatIsAnotherNameOfAKeptFileEndsSilently) {
         std::error_code ec;
         if (!c.target) {
             fs::create_directory(dir / "fx_new.snd");
+        } else if (!*c.target) {
+            WriteBytes(dir / "fx_new.snd", backup);
         } else if (c.symbolic) {
             fs::create_symlink(c.target, dir / "fx_new.snd", ec);
         } else {
@@ -169,6 +175,9 @@ TEST(SortDroppedFile, NewNameThatIsAnotherNameOfAKeptFileEndsSilently) {
         EXPECT_TRUE(log.shown.empty());
         EXPECT_EQ(ReadBytes(dir / "fx.snd"), original);
         ExpectUntouched(dir.path(), {"fx.snd", "fx_new.snd", "fx_old.snd"}, "fx_old.snd", backup);
+        if (c.target && !*c.target) {
+            EXPECT_EQ(ReadBytes(dir / "fx_new.snd"), backup);
+        }
     }
 }
 

@@ -117,10 +117,7 @@ struct Verdict {
 Verdict CheckEveryCut(const std::vector<Op>& ops, const State& before, const std::string& original,
                       const std::string& sorted) {
     Verdict v;
-    auto at = [](const State& s, const char* name) -> const std::string* {
-        auto it = s.names.find(name);
-        return it == s.names.end() ? nullptr : &s.bytes.at(it->second);
-    };
+    const auto sortedOf = [&](const std::string& bytes) { return bytes == original ? sorted : ""; };
     for (size_t cut = 0; cut <= ops.size(); ++cut) {
         ++v.cuts;
         std::vector<size_t> unflushed;
@@ -135,10 +132,13 @@ Verdict CheckEveryCut(const std::vector<Op>& ops, const State& before, const std
                 if (isUnflushed) ++u;
                 if (!isUnflushed || u <= kept) Apply(s, ops[i]);
             }
-            const std::string* name = at(s, "fx.snd");
-            const std::string* old = at(s, "fx_old.snd");
+            SortEnd end;
+            end.original = original;
+            end.tornWork = true;
+            for (const auto& [name, inode] : s.names) end.files[name] = s.bytes.at(inode);
             // After the last call, which follows the confirmation: the confirmed state, alone.
-            std::string fault = BrokenPromise(name, old, original, sorted, cut == ops.size());
+            if (cut == ops.size()) end.confirmed.emplace_back(end.files["fx.snd"], end.files["fx_old.snd"]);
+            std::string fault = BrokenPromise(end, sortedOf);
             if (fault.empty() && cut == ops.size() && s.names.size() != 2) {
                 fault = "after the confirmation, other files than the confirmed ones";
             }

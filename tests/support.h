@@ -3,6 +3,8 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
+#include <map>
 #include <string>
 #include <utility>
 #include <vector>
@@ -44,6 +46,10 @@ std::string BuildArchive(const std::vector<TestEntry>& entries, std::vector<uint
 // offset pointing just past its own data, the last one at the end of the file. Fails the calling
 // test (and returns what it could read) when the layout is anything else.
 std::vector<TestEntry> SortedLayoutEntries(const std::string& archive);
+
+// The sorted archive of `archive`, as a sort in a folder of its own writes it; "" where it is no
+// archive a sort takes.
+std::string SortedOf(const std::string& archive);
 
 std::string ReadBytes(const fs::path& path);
 void WriteBytes(const fs::path& path, const std::string& bytes);
@@ -87,17 +93,37 @@ void ExpectSorted(const fs::path& dir, const std::string& name, const std::strin
 void ExpectUntouched(const fs::path& dir, const std::vector<std::string>& files,
                      const std::string& name, const std::string& bytes);
 
-// What every end of a sort promises, however it came about (a fault, a kill, a power cut): the
-// original's bytes keep a name, the dropped file's name holds the original or the whole sorted
-// archive and the backup's name the original, and after a confirmation the sorted archive has the
-// dropped file's name. The names' bytes, or nullptr for a name that holds nothing. "" when the
-// promise is kept, else what broke it.
-std::string BrokenPromise(const std::string* atName, const std::string* atOld,
-                          const std::string& original, const std::string& sorted, bool confirmed);
+// One end of a sort, however it came about (a fault, a kill, a power cut, another program's act at
+// any call, a second sort after any of these), and what the user was told: the one statement of
+// the promise that every suite acting around a sort holds its ends against.
+struct SortEnd {
+    std::map<std::string, std::string> files;  // every plain file of the folder: name, bytes
+    std::string original;                      // the bytes the sort was dropped on
+    std::vector<std::string> theirs;  // what another program put in the folder: each keeps a name
+    std::vector<std::string> homes;   // other names that may hold the original (a link's file)
+    bool originalTaken = false;       // another program itself took the original's last name away
+    bool tornWork = false;  // a kill or a power cut: the work file may hold a torn sorted archive
+    std::vector<std::pair<std::string, std::string>> confirmed;  // (fx.snd, fx_old.snd) as each
+                                                                 // confirmation saw them
+    std::vector<std::string> promisedNew;  // fx_new.snd as each warning that the sorted archive is
+                                           // there saw it
+};
 
-// For BrokenPromise: the bytes of the file at `path` read into `bytes`, and its address; nullptr
-// where there is no such file.
-const std::string* Held(const fs::path& path, std::string& bytes);
+// The plain files of a folder, links not followed, with their bytes: for SortEnd::files.
+std::map<std::string, std::string> FilesWithBytes(const fs::path& dir);
+
+// "" when the end keeps the promise, else what broke it:
+// (a) the original's bytes keep fx.snd, fx_old.snd or a home, unless another program took them;
+// (b) every file another program put keeps a name (the one it gave it, or another where no call
+//     the kernel offers could keep that one), and no file the run did not write is removed;
+// (c) fx.snd holds a version (the original or another program's) or the whole sorted archive of
+//     one, fx_old.snd a version, fx_new.snd the whole sorted archive of a version (after a kill
+//     or a power cut, part of it too), another program's file, or nothing; nothing else is left;
+// (d) a confirmation comes only where fx.snd holds the sorted archive of what fx_old.snd holds, a
+//     version, and a warning that the sorted archive is in fx_new.snd only where it is.
+// `sortedOf` gives a version's sorted archive ("" for bytes no sort takes).
+std::string BrokenPromise(const SortEnd& end,
+                          const std::function<std::string(const std::string&)>& sortedOf);
 
 // A new empty folder for one test; it and everything in it are removed, and the current directory
 // is put back, when the test ends.

@@ -57,7 +57,8 @@ struct Plan {
     int reading = -1;          // the last file opened for reading alone
     unsigned modeAtFchown = 0;
     std::string flushed;       // see SyscallFlushedFolder
-    bool linked = false;       // a link went through, and no unlink came after it yet
+    bool linked = false;       // the first link went through, and no unlink came after it yet
+    bool linkedOnce = false;   // a link went through
     bool interrupted = false;  // the last pread or write was interrupted
     int made = 0;
 };
@@ -245,7 +246,8 @@ int __wrap_fsetxattr(int fd, const char* name, const void* value, size_t size, i
 int __wrap_link(const char* from, const char* to) {
     if (Fails(kLink)) return -1;
     const int r = __real_link(from, to);
-    gPlan.linked = r == 0;
+    gPlan.linked = r == 0 && !gPlan.linkedOnce;
+    gPlan.linkedOnce = gPlan.linkedOnce || r == 0;
     return r;
 }
 

@@ -9,7 +9,7 @@
 //   write=SHORT, copy_file_range=SHORT  every call moves at most half the bytes asked for
 //   pread=E, write=E, copy_file_range=E  with EINTR, each call is first interrupted, then goes
 //                                   through; with another error, every call fails
-//   unlink-after-link=E             the first unlink after a successful link fails with E
+//   unlink-after-link=E             the first unlink after the first successful link fails with E
 //   unlink=PLANT                    each name a successful unlink frees becomes at once a second
 //                                   name of the file "kept" in the same folder
 //   open-directory=E                every open of a directory for reading fails with E

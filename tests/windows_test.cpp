@@ -111,8 +111,9 @@ TEST(WindowsCreate, NameTakenRightAfterTheLeftoverWentIsLeftAlone) {
     gDeleteFileA = ReplaceImport("DeleteFileA", &DeleteThenPlant);
     ASSERT_NE(gDeleteFileA, nullptr) << "the program does not delete through DeleteFileA";
     TempDir dir;
-    WriteBytes(dir / "fx.snd", BuildArchive({{1, 0, "b"}, {0, 0, "a"}}));
-    WriteBytes(dir / "fx_new.snd", "left by an earlier run");
+    const std::string original = BuildArchive({{1, 0, "b"}, {0, 0, "a"}});
+    WriteBytes(dir / "fx.snd", original);
+    WriteBytes(dir / "fx_new.snd", SortedOf(original).substr(0, 600));  // an earlier run's, torn
     MessageLog log;
     EXPECT_EQ(SortDroppedFile(dir.str("fx.snd").c_str()), DropResult::CreateFailed);
     ReplaceImport("DeleteFileA", gDeleteFileA);

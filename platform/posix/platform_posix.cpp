@@ -364,8 +364,10 @@ namespace {
 // True when `name` led to `file` and is gone.
 bool DropName(const char* name, const struct stat& file) {
     static unsigned made = 0;
-    const std::string parked = std::string(name) + ".tessorel-parked-" + std::to_string(getpid()) +
-                               "-" + std::to_string(++made);
+    const char* slash = strrchr(name, '/');
+    const std::string parked = std::string(name, slash != nullptr ? slash + 1 - name : 0) +
+                               ".tessorel-parked-" + std::to_string(getpid()) + "-" +
+                               std::to_string(++made);
     const int fd = open(parked.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (fd < 0) return Fail();
     close(fd);
@@ -375,12 +377,12 @@ bool DropName(const char* name, const struct stat& file) {
         return false;
     }
     struct stat st;
-    if (lstat(parked.c_str(), &st) == 0 && st.st_dev == file.st_dev && st.st_ino == file.st_ino) {
-        unlink(parked.c_str());
-        return true;
-    }
-    // Another program's file: it gets its name back, or where that was taken again meanwhile,
-    // keeps the parked name.
+    const bool isFile =
+        lstat(parked.c_str(), &st) == 0 && st.st_dev == file.st_dev && st.st_ino == file.st_ino;
+    if (isFile && unlink(parked.c_str()) == 0) return true;
+    if (isFile) Fail();
+    // Another program's file, or the name could not be dropped after all: it gets its name back,
+    // or where that was taken again meanwhile, keeps the parked name.
     if (link(parked.c_str(), name) == 0) unlink(parked.c_str());
     return false;
 }
