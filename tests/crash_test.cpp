@@ -73,8 +73,9 @@ TEST(CrashConsistency, KilledSortNeverLosesOrTearsTheArchive) {
         kill(pid, SIGKILL);
         waitpid(pid, nullptr, 0);
 
-        // As the kill left it, and after a second sort, which must take an earlier run's torn
-        // work file for its own and remove no other file.
+        // As the kill left it, and (after the first kill only: each costs a sort of 256 MiB) after a
+        // second sort, which must take an earlier run's torn work file for its own and remove no
+        // other file.
         const auto sortedOf = [&](const std::string& v) { return v == original ? sorted : ""; };
         SortEnd end;
         end.original = original;
@@ -82,6 +83,10 @@ TEST(CrashConsistency, KilledSortNeverLosesOrTearsTheArchive) {
         end.tornWork = true;
         end.files = FilesWithBytes(dir.path());
         EXPECT_EQ(BrokenPromise(end, sortedOf), "");
+        if (i != 0) {
+            for (const char* name : {"fx.snd", "fx_old.snd", "fx_new.snd"}) fs::remove(dir / name);
+            continue;
+        }
         std::system(("'" TESSOREL_CLI "' '" + dropped.string() + "' >/dev/null 2>&1").c_str());
         end.tornWork = false;
         end.files = FilesWithBytes(dir.path());

@@ -172,7 +172,7 @@ std::string BrokenPromise(const SortEnd& end,
     const auto sortedVersion = [&](const std::string& bytes, bool torn) {
         return std::any_of(versions.begin(), versions.end(), [&](const std::string& v) {
             const std::string sorted = sortedOf(v);
-            return !sorted.empty() && !bytes.empty() &&
+            return !sorted.empty() &&
                    (bytes == sorted || (torn && sorted.compare(0, bytes.size(), bytes) == 0));
         });
     };
