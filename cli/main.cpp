@@ -116,6 +116,9 @@ Reason SilentReason(DropResult result) {
         case DropResult::ChangedBackedUp:
             return {"changed by another program while it was sorted; what it left keeps this "
                     "name, the original is in {base}_old.snd; nothing is confirmed", false};
+        case DropResult::ChangedGivenBack:
+            return {"changed by another program while it was sorted; what the backup rename "
+                    "carried to {base}_old.snd is back under this name; nothing is confirmed", false};
         case DropResult::WorkNameTaken:
             return {"{base}_new.snd holds something this sort would not write: left alone; "
                     "nothing written", false};

@@ -127,7 +127,9 @@ DropResult Undo(const Sort& s) {
     const bool givenBack = !s.backedUp || (s.backupSeen && LeadsTo(n.pOldFile, s.backup) &&
                                            PlatRenameNoReplace(n.pOldFile, n.pDefFile));
     if (Names(n.pNewFile, s.written, false)) PlatRemove(n.pNewFile);
-    return givenBack ? DropResult::Changed : DropResult::ChangedBackedUp;
+    if (!givenBack) return DropResult::ChangedBackedUp;
+    const bool theRead = s.backup.volume == s.read.volume && s.backup.index == s.read.index;
+    return s.backedUp && !theRead ? DropResult::ChangedGivenBack : DropResult::Changed;
 }
 
 // What bears the new archive's name before it is written: nothing, or an earlier sort's work on

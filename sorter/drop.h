@@ -31,6 +31,9 @@ enum class DropResult {
                       // confirmation
     ChangedBackedUp,  // silent: as Changed, but the dropped name holds what another program put
                       // there after the first rename, so the original keeps the backup name
+    ChangedGivenBack, // silent: as Changed, but what the first rename carried, and went back to the
+                      // dropped name, was not the file read: a save that landed just before the
+                      // rename, or another program's file put under the backup name just after it
     WorkNameTaken,    // silent: "<base>_new.snd" holds something this sort would not write (another
                       // program's file, not an earlier sort's work on these bytes); left alone,
                       // nothing written

@@ -197,13 +197,16 @@ void RunAct(Cell& c, size_t sortedSize) {
     const fs::path name = c.dir / "fx.snd";
     // What the act itself takes away is the other program's doing.
     const bool originalBefore = Named(c.dir, c.end.original);
-    std::vector<std::string> theirsBefore;
-    for (const std::string& theirs : c.end.theirs) {
-        if (Named(c.dir, theirs)) theirsBefore.push_back(theirs);
+    std::vector<std::pair<std::string, std::string>> theirsBefore;
+    for (const auto& theirs : c.end.theirs) {
+        if (At(c.dir / theirs.first) == theirs.second) theirsBefore.push_back(theirs);
     }
-    c.before = At(name);
+    // A write in place goes to the file the name leads to: through a link, the link's file.
     std::error_code error;
-    const auto renameOver = [&](const std::string& bytes, const char* target) {
+    const std::string edited =
+        fs::is_symlink(name, error) ? fs::read_symlink(name, error).filename().string() : "fx.snd";
+    c.before = At(name);
+    const auto renameOver = [&](const std::string& bytes, const std::string& target) {
         Theirs(c.dir / "their.tmp", bytes);
         fs::rename(c.dir / "their.tmp", c.dir / target, error);
         if (error) fs::remove(c.dir / "their.tmp");
@@ -221,22 +224,23 @@ void RunAct(Cell& c, size_t sortedSize) {
         return bytes;
     };
     std::string wrote;
+    std::string as = "fx.snd";  // the name it gives what it wrote
     switch (c.act) {
         case Act::SaveAnew: wrote = renameOver(Pattern(c.end.original.size(), 21), "fx.snd"); break;
-        case Act::EditInPlace: wrote = inPlace(name, false, 99, 22); break;
-        case Act::CopyInPlace: wrote = inPlace(name, fs::exists(name), 99, 22); break;
-        case Act::OverNew: wrote = renameOver("theirs", "fx_new.snd"); break;
-        case Act::OverNewSameSize: wrote = renameOver(Pattern(sortedSize, 23), "fx_new.snd"); break;
-        case Act::OverOld: wrote = renameOver("theirs", "fx_old.snd"); break;
+        case Act::EditInPlace: wrote = inPlace(name, false, 99, 22), as = edited; break;
+        case Act::CopyInPlace: wrote = inPlace(name, fs::exists(name), 99, 22), as = edited; break;
+        case Act::OverNew: wrote = renameOver("theirs", as = "fx_new.snd"); break;
+        case Act::OverNewSameSize: wrote = renameOver(Pattern(sortedSize, 23), as = "fx_new.snd"); break;
+        case Act::OverOld: wrote = renameOver("theirs", as = "fx_old.snd"); break;
         case Act::RemoveNew: fs::remove(c.dir / "fx_new.snd", error); break;
         case Act::RemoveName: fs::remove(name, error); break;
-        case Act::IntoNew: wrote = inPlace(c.dir / "fx_new.snd", false, 99, 24); break;
+        case Act::IntoNew: wrote = inPlace(c.dir / (as = "fx_new.snd"), false, 99, 24); break;
         case Act::SecondRun: gSecondRun = SortDroppedFile(name.string().c_str()); break;
     }
-    for (const std::string& theirs : theirsBefore) {
-        if (!Named(c.dir, theirs)) std::erase(c.end.theirs, theirs);
+    for (const auto& theirs : theirsBefore) {
+        if (At(c.dir / theirs.first) != theirs.second) std::erase(c.end.theirs, theirs);
     }
-    if (!error && !wrote.empty()) c.end.theirs.push_back(wrote);
+    if (!error && !wrote.empty()) c.end.theirs.emplace_back(as, wrote);
     c.end.originalTaken = c.end.originalTaken || (originalBefore && !Named(c.dir, c.end.original));
 }
 
@@ -276,7 +280,7 @@ bool LayOut(const fs::path& dir, Layout layout, const std::string& original, Cel
     if (layout == Layout::TheirsUnderNew) {
         const std::string theirs = BuildArchive({{0, 0, "their own archive"}});
         Theirs(dir / "fx_new.snd", theirs);
-        if (cell) cell->end.theirs.push_back(theirs);
+        if (cell) cell->end.theirs.emplace_back("fx_new.snd", theirs);
     }
     return !error && SetSyscallFaults(layout == Layout::NoSafeRename ? "renameat2=EINVAL" : "");
 }
@@ -330,6 +334,10 @@ TEST(Interleavings, AnotherProgramAtEveryCallFromEveryLayout) {
                 const auto act = [&] { RunAct(cell, sortedSize); };
                 SetFaultPlan({.actAt = after ? 0 : at, .act = act});
                 const DropResult result = SortDroppedFile(dir.str("fx.snd").c_str());
+                const auto reports = [](DropResult r) {
+                    return r == DropResult::ChangedBackedUp || r == DropResult::ChangedGivenBack;
+                };
+                if (reports(result)) cell.end.reported.push_back("fx.snd");
                 const std::vector<std::string> unflushed = UnflushedRenames();
                 if (after) act();
                 SetFaultPlan({});
@@ -354,12 +362,15 @@ TEST(Interleavings, AnotherProgramAtEveryCallFromEveryLayout) {
                     if (at == static_cast<int>(calls.size())) name = cell.before;
                     if (unseen) name = SortedOf(old);
                 }
+                if (unseen) judged.reported = cell.end.reported = {"fx.snd", "fx_old.snd"};
                 EXPECT_EQ(BrokenPromise(judged, SortedOf), "");
                 // A second sort of whatever the first left, with nobody else at work.
                 cell.end.confirmed.clear();
                 cell.end.promisedNew.clear();
                 PlatSetMessageSink(Record, &cell);  // SortedOf sets its own
-                SortDroppedFile(dir.str("fx.snd").c_str());
+                if (reports(SortDroppedFile(dir.str("fx.snd").c_str()))) {
+                    cell.end.reported.push_back("fx.snd");
+                }
                 cell.end.files = FilesWithBytes(dir.path());
                 EXPECT_EQ(BrokenPromise(cell.end, SortedOf), "") << "after a second sort";
                 PlatSetMessageSink(nullptr, nullptr);

@@ -165,7 +165,7 @@ std::map<std::string, std::string> FilesWithBytes(const fs::path& dir) {
 std::string BrokenPromise(const SortEnd& end,
                           const std::function<std::string(const std::string&)>& sortedOf) {
     std::vector<std::string> versions = {end.original};
-    versions.insert(versions.end(), end.theirs.begin(), end.theirs.end());
+    for (const auto& theirs : end.theirs) versions.push_back(theirs.second);
     const auto isVersion = [&](const std::string& bytes) {
         return std::find(versions.begin(), versions.end(), bytes) != versions.end();
     };
@@ -180,21 +180,23 @@ std::string BrokenPromise(const SortEnd& end,
         const auto it = end.files.find(name);
         return it == end.files.end() ? nullptr : &it->second;
     };
-    const auto held = [&end](const std::string& bytes) {
-        return std::any_of(end.files.begin(), end.files.end(),
-                           [&](const auto& file) { return file.second == bytes; });
+    const auto under = [&at](const std::string& name, const std::string& bytes) {
+        return at(name) && *at(name) == bytes;
     };
     // (a)
     std::vector<std::string> places = {"fx.snd", "fx_old.snd"};
     places.insert(places.end(), end.homes.begin(), end.homes.end());
     if (!end.originalTaken && std::none_of(places.begin(), places.end(), [&](const std::string& n) {
-            return at(n) && *at(n) == end.original;
+            return under(n, end.original);
         })) {
         return "the original's bytes have no name";
     }
     // (b)
-    for (const std::string& theirs : end.theirs) {
-        if (!held(theirs)) return "another program's file has no name";
+    for (const auto& [name, bytes] : end.theirs) {
+        if (!under(name, bytes) && std::none_of(end.reported.begin(), end.reported.end(),
+                                                [&](const std::string& n) { return under(n, bytes); })) {
+            return "another program's file is not under the name it gave it: " + name;
+        }
     }
     // (c)
     if (at("fx.snd") && !isVersion(*at("fx.snd")) && !sortedVersion(*at("fx.snd"), false)) {

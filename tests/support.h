@@ -99,7 +99,10 @@ void ExpectUntouched(const fs::path& dir, const std::vector<std::string>& files,
 struct SortEnd {
     std::map<std::string, std::string> files;  // every plain file of the folder: name, bytes
     std::string original;                      // the bytes the sort was dropped on
-    std::vector<std::string> theirs;  // what another program put in the folder: each keeps a name
+    // What another program put in the folder, by the name it gave it, and the names the run said
+    // hold another program's file (that it could not keep from taking one of its own names).
+    std::vector<std::pair<std::string, std::string>> theirs;
+    std::vector<std::string> reported;
     std::vector<std::string> homes;   // other names that may hold the original (a link's file)
     bool originalTaken = false;       // another program itself took the original's last name away
     bool tornWork = false;  // a kill or a power cut: the work file may hold a torn sorted archive
@@ -114,8 +117,9 @@ std::map<std::string, std::string> FilesWithBytes(const fs::path& dir);
 
 // "" when the end keeps the promise, else what broke it:
 // (a) the original's bytes keep fx.snd, fx_old.snd or a home, unless another program took them;
-// (b) every file another program put keeps a name (the one it gave it, or another where no call
-//     the kernel offers could keep that one), and no file the run did not write is removed;
+// (b) every file another program put stands under the name it gave it, or where no call the
+//     kernel offers could keep that one, under a name the run reported; so no file the run did not
+//     write is removed;
 // (c) fx.snd holds a version (the original or another program's) or the whole sorted archive of
 //     one, fx_old.snd a version, fx_new.snd the whole sorted archive of a version (after a kill
 //     or a power cut, part of it too), another program's file, or nothing; nothing else is left;
