@@ -146,22 +146,26 @@ TEST(Cli, WarningsAndSilentEndsGoToStandardErrorAndFail) {
     WriteBytes(dir / "large.snd", BuildArchive({{1, 0, std::string(300000, 'x')}, {0, 0, "y"}}));
     WriteBytes(dir / "next.snd", BuildArchive(kRoad));
     // After "--", a name that looks like an option is a file's; "-" is a file's name too.
-    ExpectRun(dir, {"fx.wav none.snd bad.snd taken.snd busy.snd large.snd ok.snd -- --list -", 1,
+    WriteBytes(dir / "pipe.snd", BuildArchive(kRoad));
+    ExpectRun(dir, {"fx.wav none.snd bad.snd taken.snd pipe.snd busy.snd large.snd ok.snd -- --list -", 1,
                     "ok.snd: 確認: 整列を完了しました\n",
                     "fx.wav: 警告: .sndファイルではありません\n"
                     "none.snd: cannot open: No such file or directory\n"
                     "bad.snd: 警告: 読込エラー2\n"
                     "taken.snd: cannot create the sorted archive: a folder has its name\n"
+                    "pipe.snd: cannot create the sorted archive: something that is not a plain file "
+                    "(a pipe, a device or a socket) has its name, and is left alone\n"
                     "busy.snd: busy: another program holds a lock on it (another sort, or a reader)\n"
                     "large.snd: cannot write the sorted archive: File too large\n"
                     "--list: 警告: .sndファイルではありません\n"
                     "-: 警告: .sndファイルではありません\n",
                     // files of at most 100 blocks: large.snd cannot be written
-                    "trap '' XFSZ; ulimit -f 100; flock busy.snd @"});
+                    "mkfifo pipe_new.snd; trap '' XFSZ; ulimit -f 100; flock busy.snd @"});
     // A file that could not be written is left as it was, and no partial archive stays.
     EXPECT_EQ(FilesIn(dir.path()),
               (std::vector<std::string>{"bad.snd", "busy.snd", "fx.wav", "large.snd", "next.snd",
-                                        "ok.snd", "ok_old.snd", "taken.snd", "taken_new.snd"}));
+                                        "ok.snd", "ok_old.snd", "pipe.snd", "pipe_new.snd",
+                                        "taken.snd", "taken_new.snd"}));
     // The ends that only a refused system call brings about, each with its own reason.
     for (const auto& [plan, reason] : {std::pair{"pread=EIO", "cannot read: Input/output error"},
                                        {"chdir=EACCES", "cannot enter its directory: Permission denied"},
@@ -169,7 +173,13 @@ TEST(Cli, WarningsAndSilentEndsGoToStandardErrorAndFail) {
                                         "renamed, but cannot flush its directory to the disk: "
                                         "Input/output error"},
                                        {"fsync=SAVE", "changed by another program while it was "
-                                        "sorted; its changes are kept, nothing is confirmed"}}) {
+                                        "sorted; its changes are kept, nothing is confirmed"},
+                                       // it shrank while it was copied: not an error of its own
+                                       {"copy_file_range=END", "changed by another program while "
+                                        "it was sorted; its changes are kept, nothing is confirmed"},
+                                       {"flock=NFS,open-write=EACCES", "cannot lock it against "
+                                        "other sorts: this file system locks only files this user "
+                                        "may write, and this user may not write it"}}) {
         ExpectRun(dir, {"./next.snd", 1, "", ("./next.snd: " + std::string(reason) + "\n").c_str(),
                         "TESSOREL_SYSCALLS=" + std::string(plan) + " @", TESSOREL_SHIMMED});
         fs::remove(dir / "next_old.snd");  // where the renames were done, but not flushed
@@ -235,6 +245,9 @@ TEST(Cli, CausesLinksLocksAndInterruptions) {
          {"fx.snd", "fx_old.snd"}, "MoveFileExA=CTRL_C_EVENT"},
         {"renameat2=SIGHUP", {"fx.snd next.snd", 129, "fx.snd: 確認: 整列を完了しました\n", ""},
          {"fx.snd", "fx_old.snd"}, "MoveFileExA=CTRL_CLOSE_EVENT", "Hangup\n"},
+        // A signal ignored from the start (nohup) stays ignored: the sort goes on to its end.
+        {"copy_file_range=SIGHUP", {"fx.snd", 0, "fx.snd: 確認: 整列を完了しました\n", "",
+                                    "trap '' HUP; @"}, {"fx.snd", "fx_old.snd"}},
         // A C library without a converter for code page 932 (a small container image).
         {"iconv_open=EINVAL", {"fx.snd fx_new.snd", 0, "fx.snd: 確認: 整列を完了しました\n",
                                "fx_new.snd: skipped: a work file of an earlier sort (--force takes it)\n"},
@@ -408,10 +421,17 @@ TEST(Cli, CheckTellsWhatASortWouldChange) {
         {"--check unsorted_old.snd", 0, "",
          "unsorted_old.snd: skipped: a backup of an earlier sort (--force takes it)\n"},
         {"--check --force --names unsorted_old.snd", 1, "unsorted_old.snd\n", ""},
+        {"--check UNSORTED_OLD.SND Unsorted_New.Snd", 0, "",
+         "UNSORTED_OLD.SND: skipped: a backup of an earlier sort (--force takes it)\n"
+         "Unsorted_New.Snd: skipped: a work file of an earlier sort (--force takes it)\n"},
     };
     for (const CliCase& c : cases) ExpectRun(dir, c);
     for (const auto& [name, bytes] : files) EXPECT_TRUE(ReadBytes(dir / name) == bytes) << name;
     EXPECT_EQ(FilesIn(dir.path()).size(), std::size(files));
+    // Keys in order are not enough: what --check calls not laid out as sorted, a sort rewrites.
+    for (const char* name : {"late.snd", "gap.snd", "last.snd", "trailing.snd"}) {
+        ExpectRun(dir, {name, 0, std::string(name) + ": 確認: 整列を完了しました\n", ""});
+    }
 }
 
 // A name that the system's code page cannot hold, beside the look-alike it would be taken for

@@ -33,6 +33,8 @@ int __real_syncfs(int);
 int __real_fsetxattr(int, const char*, const void*, size_t, int);
 int __real_flock(int, int);
 void* __real_iconv_open(const char*, const char*);
+ssize_t __real_fgetxattr(int, const char*, void*, size_t);
+int __real_fremovexattr(int, const char*);
 }
 
 namespace {
@@ -40,11 +42,11 @@ namespace {
 // The calls that can be made to fail, by their names in a plan (see syscall_shim.h).
 enum Call { kRenameat2, kCopyFileRange, kPread, kWrite, kFsync, kFsyncDirectory, kFchown,
             kUnlinkAfterLink, kOpenDirectory, kOpenPath, kChdir, kFsetxattr, kLink, kIconvOpen,
-            kCalls };
+            kXattr, kOpenWrite, kCalls };
 const char* const kCallNames[kCalls] = {"renameat2", "copy_file_range", "pread", "write", "fsync",
                                         "fsync-directory", "fchown", "unlink-after-link",
                                         "open-directory", "open-path", "chdir", "fsetxattr",
-                                        "link", "iconv_open"};
+                                        "link", "iconv_open", "xattr", "open-write"};
 struct Plan {
     int errors[kCalls] = {};  // the errno each call fails with, or 0
     bool shortWrites = false;  // write and copy_file_range move at most half of what is asked
@@ -52,6 +54,8 @@ struct Plan {
     bool save = false;         // each fsync of a file comes after another program saved `reading`
     bool squeeze = false;      // a path too long to open is opened with its runs of '/' squeezed
     bool nfs = false;          // an exclusive flock needs a descriptor open for writing
+    bool saveAfterLink = false;  // each successful link is followed by a save of its old name
+    bool ended = false;        // copy_file_range finds the source ended
     int raiseAt = -1;          // the call before which `signal` is raised, once
     int signal = 0;
     int reading = -1;          // the last file opened for reading alone
@@ -137,6 +141,8 @@ bool SetSyscallFaults(const char* plan) {
                           : item == "fsync=SAVE"   ? &gPlan.save
                           : item == "open=SQUEEZE" ? &gPlan.squeeze
                           : item == "flock=NFS"    ? &gPlan.nfs
+                          : item == "link=SAVE"    ? &gPlan.saveAfterLink
+                          : item == "copy_file_range=END" ? &gPlan.ended
                                                    : nullptr;
         if (act != nullptr) {
             *act = true;
@@ -172,6 +178,10 @@ int __wrap_renameat2(int fromDir, const char* from, int toDir, const char* to, u
 ssize_t __wrap_copy_file_range(int in, off_t* inOffset, int out, off_t* outOffset, size_t n,
                                unsigned flags) {
     if (Fails(kCopyFileRange)) return -1;
+    if (gPlan.ended) {
+        ++gPlan.made;
+        return 0;
+    }
     return __real_copy_file_range(in, inOffset, out, outOffset, Shortened(n), flags);
 }
 
@@ -225,7 +235,10 @@ int __wrap_fchown(int fd, uid_t owner, gid_t group) {
 int __wrap_open(const char* path, int flags, mode_t mode) {
     const bool readDirectory =
         (flags & O_DIRECTORY) && (flags & O_ACCMODE) == O_RDONLY && !(flags & O_PATH);
-    if (Fails(kOpenDirectory, readDirectory) || Fails(kOpenPath, (flags & O_PATH) != 0)) return -1;
+    if (Fails(kOpenDirectory, readDirectory) || Fails(kOpenPath, (flags & O_PATH) != 0) ||
+        Fails(kOpenWrite, (flags & O_ACCMODE) == O_WRONLY && !(flags & O_CREAT))) {
+        return -1;
+    }
     std::string squeezed;  // as a system without PATH_MAX would find the file
     if (gPlan.squeeze && std::strlen(path) >= PATH_MAX) {
         for (const char* p = path; *p != '\0'; ++p) {
@@ -248,7 +261,24 @@ int __wrap_link(const char* from, const char* to) {
     const int r = __real_link(from, to);
     gPlan.linked = r == 0 && !gPlan.linkedOnce;
     gPlan.linkedOnce = gPlan.linkedOnce || r == 0;
+    if (r == 0 && gPlan.saveAfterLink && std::strstr(from, "tessorel-parked") == nullptr) {
+        // Another program saves the old name anew: a file of its own renamed over it.
+        const std::string temp = std::string(from) + ".saving";
+        const int fd = __real_open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        if (fd >= 0 && __real_write(fd, "saved", 5) == 5 && close(fd) == 0 &&
+            rename(temp.c_str(), from) == 0) {
+            ++gPlan.made;
+        }
+    }
     return r;
+}
+
+ssize_t __wrap_fgetxattr(int fd, const char* name, void* value, size_t size) {
+    return Fails(kXattr) ? -1 : __real_fgetxattr(fd, name, value, size);
+}
+
+int __wrap_fremovexattr(int fd, const char* name) {
+    return Fails(kXattr) ? -1 : __real_fremovexattr(fd, name);
 }
 
 int __wrap_unlink(const char* path) {

@@ -21,6 +21,12 @@
 //                                   last opened for reading alone: its last write time moves on
 //   flock=NFS                       an exclusive flock of a descriptor not open for writing fails
 //                                   with EBADF, as on NFS
+//   xattr=E                         every fgetxattr and fremovexattr fails with E (EOPNOTSUPP: a file
+//                                   system without extended attributes)
+//   open-write=E                    every open for writing alone, without O_CREAT, fails with E
+//   link=SAVE                       after each successful link, another program saves the file
+//                                   under the link's old name anew (a file renamed over it)
+//   copy_file_range=END             every in-kernel copy finds the source ended (it shrank)
 //   CALL=SIGNAME                    the signal (SIGTERM, ...) is raised once, before the first CALL
 //                                   (a copy_file_range is then interrupted by it)
 // The empty list lets every call through. At start-up the list comes from TESSOREL_SYSCALLS.

@@ -98,11 +98,16 @@ TEST_F(Syscalls, RefusedCallsEndTheSortAsTheyMust) {
         {"fchown=EPERM", DropResult::Sorted, true, 0664, 0644},
         {"open-directory=EACCES", DropResult::Sorted, false},
         {"fsync=SAVE", DropResult::Changed, false},  // nothing renamed, and the new archive gone
+        {"copy_file_range=END", DropResult::Changed, false},  // it shrank while it was copied
+        {"xattr=EOPNOTSUPP", DropResult::Sorted, false},  // a file system without extended attributes
         // An ACL that cannot be given: the bits stand for it, the named user loses its access.
         {"fsetxattr=EOPNOTSUPP", DropResult::Sorted, false, 0640, 0600,
          "u::rw-,u:4343:r--,g::---,m::r--,o::---"},
         {"fsetxattr=EOPNOTSUPP", DropResult::Sorted, false, 0640, 0640,
          "u::rw-,g::rw-,m::r--,o::---"},
+        // Neither the group nor the ACL can be given: the folder's group gets no more than everyone.
+        {"fchown=EPERM,fsetxattr=EOPNOTSUPP", DropResult::Sorted, true, 0640, 0600,
+         "u::rw-,g::r--,m::r--,o::---"},
         // The ACL given, but its owning group is the folder's: it may do no more than everyone.
         {"fchown=EPERM", DropResult::Sorted, true, 0640, 0640,
          "u::rw-,u:4343:r--,g::r--,m::r--,o::---", "group::---"},
@@ -151,21 +156,49 @@ TEST_F(Syscalls, RefusedCallsEndTheSortAsTheyMust) {
     }
 }
 
-// A file right under the root, sorted from elsewhere: its only separator is its first byte, so the
-// whole path stands as its name, its derived names lie in the root too, and the root is the folder
-// flushed. (The other rows of RefusedCallsEndTheSortAsTheyMust check the flush of a file's folder.)
-TEST_F(Syscalls, FileUnderTheRootFlushesTheRoot) {
-    if (access("/", W_OK) != 0) GTEST_SKIP() << "the root folder is not writable here";
-    TempDir elsewhere;
-    const std::string base = "/tessorel-test-" + std::to_string(getpid());
+// The folder flushed is the one that holds the names, however the name was given: a bare name (the
+// commonest command line) is the current folder's; a file right under the root, sorted from
+// elsewhere, has its only separator as its first byte, so the whole path stands as its name and
+// the root is flushed. (The rows of RefusedCallsEndTheSortAsTheyMust check a full path's folder.)
+TEST_F(Syscalls, TheFolderFlushedHoldsTheNames) {
+    TempDir elsewhere, dir;
     const std::string original = BuildArchive(kEntries);
-    WriteBytes(base + ".snd", original);
-    fs::current_path(elsewhere.path());
+    const std::string root = "/tessorel-test-" + std::to_string(getpid());
+    const bool rootWritable = access("/", W_OK) == 0;
+    for (const auto& [name, folder] : {std::pair{std::string("fx.snd"), fs::canonical(dir.path()).string()},
+                                       {root + ".snd", std::string("/")}}) {
+        if (name[0] == '/' && !rootWritable) continue;  // the root folder is not writable here
+        SCOPED_TRACE(name);
+        const fs::path at = name[0] == '/' ? fs::path(name) : dir / name;
+        WriteBytes(at, original);
+        fs::current_path(name[0] == '/' ? elsewhere.path() : dir.path());
+        MessageLog log;
+        EXPECT_EQ(SortDroppedFile(name.c_str()), DropResult::Sorted);
+        EXPECT_EQ(SyscallFlushedFolder(), folder);
+        const std::string base = at.string().substr(0, at.string().size() - 4);
+        EXPECT_EQ(ReadBytes(base + "_old.snd"), original);
+        for (const char* suffix : {".snd", "_old.snd"}) fs::remove(base + suffix);
+    }
+}
+
+// Without RENAME_NOREPLACE the name is linked first and dropped after: a save that lands on the
+// old name between the two is another program's file, and keeps the name it gave it.
+TEST_F(Syscalls, SaveBetweenTheLinkAndTheDropKeepsItsName) {
+    ASSERT_TRUE(SetSyscallFaults("renameat2=EINVAL,link=SAVE"));
+    TempDir dir;
+    const std::string original = BuildArchive(kEntries);
+    WriteBytes(dir / "fx.snd", original);
     MessageLog log;
-    EXPECT_EQ(SortDroppedFile((base + ".snd").c_str()), DropResult::Sorted);
-    EXPECT_STREQ(SyscallFlushedFolder(), "/");
-    EXPECT_EQ(ReadBytes(base + "_old.snd"), original);
-    for (const char* suffix : {".snd", "_old.snd"}) fs::remove(base + suffix);
+    const DropResult result = SortDroppedFile(dir.str("fx.snd").c_str());
+    EXPECT_GT(SyscallFaultsMade(), 0);
+    EXPECT_FALSE(log.confirmed());
+    SortEnd end;
+    end.original = original;
+    end.theirs = {{"fx.snd", "saved"}};
+    end.files = FilesWithBytes(dir.path());
+    EXPECT_EQ(BrokenPromise(end, SortedOf), "") << static_cast<int>(result);
+    EXPECT_EQ(end.files["fx.snd"], "saved");
+    EXPECT_EQ(end.files["fx_old.snd"], original);
 }
 
 }  // namespace
