@@ -260,7 +260,7 @@ TEST(Cli, CausesLinksLocksAndInterruptions) {
         WriteBytes(dir / "fx.snd", original);
         CliCase run = c.run;
         const std::string plan = UnderWindows() ? c.windowsPlan : c.plan;
-        run.around = "TESSOREL_SYSCALLS=" + plan + " " + run.around;
+        run.around.replace(run.around.find('@'), 1, "env TESSOREL_SYSCALLS=" + plan + " @");
         run.program = Shimmed();
         // Windows' exit code for an end by Ctrl+C, STATUS_CONTROL_C_EXIT, of which Wine keeps the
         // low byte; and no shell's line.
