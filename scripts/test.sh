@@ -22,6 +22,15 @@ packages_install native "${native_packages[@]}" || packages_fail
 wine32_unavailable=
 packages_install i386 "${i386_packages[@]}" || wine32_unavailable=$packages_failure
 
+# --- the promises' tests exist -------------------------------------------------------------------
+# Every test that docs/behaviour.md names must be in tests/: a rule whose test is gone is guarded by
+# nothing.
+gone=
+for name in $(grep -oE '`[A-Z][A-Za-z0-9]+\.[A-Z][A-Za-z0-9]+`' docs/behaviour.md | tr -d '`' | sort -u); do
+    [ "$name" = Suite.Test ] || grep -rqE "\b${name%%.*}\b[^;]*\b${name#*.}\b" tests/ || gone="$gone $name"
+done
+[ -z "$gone" ] || { echo "test.sh: docs/behaviour.md names tests that tests/ does not have:$gone" >&2; exit 1; }
+
 # --- native build and tests ---------------------------------------------------------------------
 echo "== native build and tests"
 cmake --preset default
