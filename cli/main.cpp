@@ -86,7 +86,7 @@ void PrintMessage(const char* text, const char* caption, void* context) {
 }
 
 // A short reason for the ends that show no message, nullptr for those that do, and whether the
-// system's own words for the cause follow it. "{base}" in it stands for the file's name without
+// system's own words for the cause follow it. "BASE" in it stands for the file's name without
 // its last four bytes, which the work and backup names are made of.
 struct Reason {
     const char* text;
@@ -94,8 +94,8 @@ struct Reason {
 };
 
 std::string WithBase(std::string text, const char* file) {
-    const size_t at = text.find("{base}");
-    if (at != std::string::npos) text.replace(at, 6, std::string(file, std::strlen(file) - 4));
+    const size_t at = text.find("BASE");
+    if (at != std::string::npos) text.replace(at, 4, std::string(file, std::strlen(file) - 4));
     return text;
 }
 Reason SilentReason(DropResult result) {
@@ -115,12 +115,12 @@ Reason SilentReason(DropResult result) {
                     "nothing is confirmed", false};
         case DropResult::ChangedBackedUp:
             return {"changed by another program while it was sorted; what it left keeps this "
-                    "name, the original is in {base}_old.snd; nothing is confirmed", false};
+                    "name, the original is in BASE_old.snd; nothing is confirmed", false};
         case DropResult::ChangedGivenBack:
             return {"changed by another program while it was sorted; what the backup rename "
-                    "carried to {base}_old.snd is back under this name; nothing is confirmed", false};
+                    "carried to BASE_old.snd is back under this name; nothing is confirmed", false};
         case DropResult::WorkNameTaken:
-            return {"{base}_new.snd holds something this sort would not write: left alone; "
+            return {"BASE_new.snd holds something this sort would not write: left alone; "
                     "nothing written", false};
         case DropResult::NameIsArchive:
             return {"its work or backup name already leads to the archive itself (through a "

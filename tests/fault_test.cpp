@@ -232,8 +232,18 @@ void RunAct(Cell& c, size_t sortedSize) {
         case Act::OverNew: wrote = renameOver("theirs", as = "fx_new.snd"); break;
         case Act::OverNewSameSize: wrote = renameOver(Pattern(sortedSize, 23), as = "fx_new.snd"); break;
         case Act::OverOld: wrote = renameOver("theirs", as = "fx_old.snd"); break;
-        case Act::RemoveNew: fs::remove(c.dir / "fx_new.snd", error); break;
-        case Act::RemoveName: fs::remove(name, error); break;
+        case Act::RemoveNew:
+        case Act::RemoveName: {
+            // What it removes is gone by its doing, also where Windows keeps the name of a file
+            // still open until it is closed.
+            const fs::path removed = c.act == Act::RemoveNew ? c.dir / "fx_new.snd" : name;
+            const std::string bytes = fs::is_symlink(removed, error) ? "" : At(removed);
+            if (fs::remove(removed, error) && !bytes.empty()) {
+                c.end.originalTaken = c.end.originalTaken || bytes == c.end.original;
+                std::erase_if(c.end.theirs, [&](const auto& t) { return t.second == bytes; });
+            }
+            break;
+        }
         case Act::IntoNew: wrote = inPlace(c.dir / (as = "fx_new.snd"), false, 99, 24); break;
         case Act::SecondRun: gSecondRun = SortDroppedFile(name.string().c_str()); break;
     }
