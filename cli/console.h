@@ -25,3 +25,16 @@ std::vector<Argument> CommandLine(int argc, char** argv);
 // right whatever the console's code page; anywhere else as the bytes given. A failure shows in
 // ferror(stream).
 void Write(FILE* stream, const std::string& text);
+
+// The name of a file found in a folder (in the system's code page) as messages show it, in UTF-8.
+std::string ShownName(const std::string& path);
+
+// True when a write to standard output that failed with `error` (errno) failed because its reader
+// went away (a closed pipe), which ends the command quietly: EPIPE, and on Windows the pipe's own
+// error (ERROR_NO_DATA), which the C runtime gives as EINVAL.
+bool ReaderLeft(int error);
+
+// Called last, with the status the command ends with, which it returns. Where the command's console
+// is its own (started from Explorer, by a drag onto its icon: no shell is behind it), it waits for
+// a key first, so that the window stays until its lines are read.
+int EndOfRun(int status);

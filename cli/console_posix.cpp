@@ -1,6 +1,8 @@
 // console_posix.cpp: the command line and the terminal on POSIX, where names and text are bytes.
 #include "console.h"
 
+#include <cerrno>
+
 void SetUpStreams() {}
 
 std::vector<Argument> CommandLine(int argc, char** argv) {
@@ -12,3 +14,9 @@ std::vector<Argument> CommandLine(int argc, char** argv) {
 void Write(FILE* stream, const std::string& text) {
     std::fwrite(text.data(), 1, text.size(), stream);
 }
+
+std::string ShownName(const std::string& path) { return path; }
+
+bool ReaderLeft(int error) { return error == EPIPE; }
+
+int EndOfRun(int status) { return status; }

@@ -5,7 +5,11 @@
 #include <io.h>
 #include <shellapi.h>
 
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
 #include <cwchar>
+#include <string>
 
 #include "console.h"
 
@@ -35,6 +39,33 @@ Argument FromWide(const wchar_t* wide) {
     return argument;
 }
 
+// The names a wildcard argument ("*.snd", "sounds\\fx*.snd") matches, in the order of their
+// names, with the folder it gave; none where it matches nothing. Only the last part may hold a
+// wildcard, as the C runtime's own expansion has it; a name cannot hold '*' or '?', so an argument
+// that does is never a file's own name.
+std::vector<std::wstring> Matches(const wchar_t* pattern) {
+    std::vector<std::wstring> names;
+    if (std::wcspbrk(pattern, L"*?") == nullptr) return names;
+    const std::wstring whole = pattern;
+    const size_t cut = whole.find_last_of(L"\\/:");
+    const std::wstring folder = cut == std::wstring::npos ? L"" : whole.substr(0, cut + 1);
+    if (std::wcspbrk(folder.c_str(), L"*?") != nullptr) return names;
+    WIN32_FIND_DATAW found;
+    const HANDLE find = FindFirstFileExW(pattern, FindExInfoBasic, &found, FindExSearchNameMatch,
+                                         nullptr, 0);
+    if (find == INVALID_HANDLE_VALUE) return names;
+    do {
+        if (std::wcscmp(found.cFileName, L".") != 0 && std::wcscmp(found.cFileName, L"..") != 0) {
+            names.push_back(found.cFileName);
+        }
+    } while (FindNextFileW(find, &found));
+    FindClose(find);
+    std::sort(names.begin(), names.end(),
+              [](const std::wstring& a, const std::wstring& b) { return _wcsicmp(a.c_str(), b.c_str()) < 0; });
+    for (std::wstring& name : names) name = folder + name;
+    return names;
+}
+
 }  // namespace
 
 void SetUpStreams() {
@@ -46,7 +77,13 @@ std::vector<Argument> CommandLine(int, char**) {
     std::vector<Argument> arguments;
     int count = 0;
     wchar_t** wide = CommandLineToArgvW(GetCommandLineW(), &count);
-    for (int i = 1; wide != nullptr && i < count; ++i) arguments.push_back(FromWide(wide[i]));
+    // cmd hands wildcards on as they are: each program expands its own. One that matches nothing
+    // stays as given, and is reported as a name that cannot be opened.
+    for (int i = 1; wide != nullptr && i < count; ++i) {
+        const std::vector<std::wstring> matches = Matches(wide[i]);
+        if (matches.empty()) arguments.push_back(FromWide(wide[i]));
+        for (const std::wstring& match : matches) arguments.push_back(FromWide(match.c_str()));
+    }
     LocalFree(wide);
     return arguments;
 }
@@ -64,4 +101,35 @@ void Write(FILE* stream, const std::string& text) {
     MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), wide.data(), n);
     DWORD written = 0;
     WriteConsoleW(handle, wide.data(), static_cast<DWORD>(wide.size()), &written, nullptr);
+}
+
+std::string ShownName(const std::string& path) {
+    const int n = MultiByteToWideChar(CP_ACP, 0, path.c_str(), -1, nullptr, 0);
+    std::wstring wide(static_cast<size_t>(n > 0 ? n : 1), L'\0');
+    if (n > 0) MultiByteToWideChar(CP_ACP, 0, path.c_str(), -1, wide.data(), n);
+    return Narrow(wide.c_str(), CP_UTF8, 0, nullptr);
+}
+
+bool ReaderLeft(int error) {
+    return error == EPIPE || (error == EINVAL && (_doserrno == ERROR_NO_DATA || _doserrno == ERROR_BROKEN_PIPE));
+}
+
+int EndOfRun(int status) {
+    // A console of its own has no other process on it, and a window: one a shell runs in lists the
+    // shell too, and one that stands for a terminal of another system (Wine's) has no window.
+    DWORD processes[2];
+    DWORD mode = 0;
+    const HANDLE in = GetStdHandle(STD_INPUT_HANDLE);
+    if (GetConsoleWindow() == nullptr || GetConsoleProcessList(processes, 2) != 1 ||
+        !GetConsoleMode(in, &mode) || !GetConsoleMode(GetStdHandle(STD_OUTPUT_HANDLE), &mode)) {
+        return status;
+    }
+    Write(stdout, "\nPress any key to close this window.\n");
+    FlushConsoleInputBuffer(in);
+    INPUT_RECORD record;
+    DWORD n = 0;
+    while (ReadConsoleInputW(in, &record, 1, &n) && n == 1 &&
+           !(record.EventType == KEY_EVENT && record.Event.KeyEvent.bKeyDown)) {
+    }
+    return status;
 }

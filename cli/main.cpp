@@ -39,63 +39,97 @@ namespace {
 }
 
 constexpr char kUsage[] =
-    "Usage: " TESSOREL_COMMAND " [--force] FILE...\n"
-    "       " TESSOREL_COMMAND " --check [--verbose | --names [--null]] [--force] FILE...\n"
-    "       " TESSOREL_COMMAND " --list [--force] FILE...\n"
+    "Usage: " TESSOREL_COMMAND " [-q | -v] [--backup=numbered] [--force] [--] FILE...\n"
+    "       " TESSOREL_COMMAND " --check [-q | -v | --names [--null]] [--force] [--] FILE...\n"
+    "       " TESSOREL_COMMAND " --list [--force] [--] FILE...\n"
     "Sorts each sound archive FILE (.snd) into ascending (group, item) order, exactly as a drop on\n"
     "the window would: the sorted archive takes FILE's name and the original is kept as\n"
-    "BASE_old.snd beside it. An archive that is sorted already is left as it is. Names ending in\n"
-    "_old.snd or _new.snd (the backups and work files of earlier sorts) are skipped.\n"
+    "BASE_old.snd beside it. An archive that is sorted already is left as it is. A FILE that is a\n"
+    "folder is walked: every .snd file in it and below it, in any case, in the order of their names;\n"
+    "symbolic links are not followed. Names ending in _old.snd or _new.snd (the backups and work\n"
+    "files of earlier sorts) are skipped.\n"
     "\n"
     "  --check       tell whether each archive is sorted already (a sort would write the very\n"
     "                bytes it holds); print the first difference of each that is not; change\n"
     "                nothing\n"
-    "  --verbose     with --check, print \"FILE: sorted\" for each sorted archive too\n"
     "  --names       with --check, print only the name of each archive a sort would change, one\n"
-    "                per line, ready for xargs " TESSOREL_COMMAND "\n"
-    "  --null        with --names, end each name with a NUL byte instead (xargs -0)\n"
+    "                per line\n"
+    "  --null        with --names, end each name with a NUL byte instead, for xargs -0\n"
     "  --list        print each archive's entries in chain order; change nothing\n"
+    "  --backup=numbered\n"
+    "                where BASE_old.snd is taken, keep it and back up as BASE_1_old.snd, the next\n"
+    "                number free (without it, a taken backup name is reported and nothing written)\n"
     "  --force       take names ending in _old.snd or _new.snd too\n"
+    "  -q, --quiet   print problems only: no confirmations and no summary\n"
+    "  -v, --verbose print also each archive left as sorted (with --check, \"FILE: sorted\") and\n"
+    "                each file skipped\n"
+    "  --            take every argument after it as a FILE, one beginning with - too\n"
     "  -h, --help    show this help\n"
     "  -V, --version show the version\n"
     "\n"
+    "After more than one FILE, of which a sort changed or failed on one, a line on standard error\n"
+    "counts them.\n"
     "Exit status: sorting and --list, 0 when every FILE was sorted, left as sorted, skipped or\n"
     "listed, 1 when any was not; --check, 0 when every FILE is sorted, 1 when a sort would change\n"
     "one, 2 when one could not be checked; 2 for a usage error.\n"
     "Every message, and what it means: the manual (man tessorel; on Windows, tessorel-cli.txt\n"
     "beside the program).\n";
 
-// Prints each message as "FILE: CAPTION: TEXT": warnings to standard error, the confirmation to
-// standard output. A rename warning is followed by its cause and where the files are now.
+struct Options {
+    bool list = false;
+    bool check = false;
+    bool verbose = false;
+    bool quiet = false;
+    bool names = false;
+    bool null = false;
+    bool force = false;
+    bool numbered = false;  // --backup=numbered
+};
+
+// The file being taken, for the messages about it.
+struct Current {
+    const char* shown;       // its name as the user reads it
+    std::string oldName;     // the name of its backup as the user reads it ("BASE_old.snd")
+    const Options* options;
+};
+
+// Prints each message as "FILE: CAPTION: TEXT": warnings to standard error, the confirmation
+// (but with --quiet) to standard output. A rename warning is followed by its cause and where the
+// files are now.
 void PrintMessage(const char* text, const char* caption, void* context) {
-    const char* file = static_cast<const Argument*>(context)->shown.c_str();
+    const Current& current = *static_cast<const Current*>(context);
+    const char* file = current.shown;
     const bool confirm = std::strcmp(caption, kCaptionConfirm) == 0;
+    if (confirm && current.options->quiet) return;
     std::string line =
         std::string(file) + ": " + Cp932ToUtf8(caption) + ": " + Cp932ToUtf8(text) + "\n";
     // Rename warnings come only for names that end in the four extension bytes.
-    const auto base = [file] { return std::string(file, std::strlen(file) - 4); };
     if (std::strcmp(text, kMsgOldRename.text) == 0) {
-        line += std::string(file) + ": cannot rename it to " + base() + "_old.snd: " + PlatErrorText() +
+        line += std::string(file) + ": cannot rename it to " + current.oldName + ": " + PlatErrorText() +
                 "; it keeps its name\n";
     } else if (std::strcmp(text, kMsgDefRename.text) == 0) {
         line += std::string(file) + ": cannot give the sorted archive its name: " + PlatErrorText() +
-                "; the sorted archive is in " + base() + "_new.snd\n";
+                "; the sorted archive is in " + std::string(file, std::strlen(file) - 4) + "_new.snd\n";
     }
     Write(confirm ? stdout : stderr, line);
     std::fflush(confirm ? stdout : stderr);
 }
 
 // A short reason for the ends that show no message, nullptr for those that do, and whether the
-// system's own words for the cause follow it. "BASE" in it stands for the file's name without
-// its last four bytes, which the work and backup names are made of.
+// system's own words for the cause follow it. "BASE_old.snd" in it stands for the file's backup
+// name, and "BASE" for the file's name without its last four bytes, which the work name is made of.
 struct Reason {
     const char* text;
     bool cause;
 };
 
-std::string WithBase(std::string text, const char* file) {
-    const size_t at = text.find("BASE");
-    if (at != std::string::npos) text.replace(at, 4, std::string(file, std::strlen(file) - 4));
+std::string WithBase(std::string text, const Current& current) {
+    size_t at = text.find("BASE_old.snd");
+    if (at != std::string::npos) text.replace(at, 12, current.oldName);
+    at = text.find("BASE");
+    if (at != std::string::npos) {
+        text.replace(at, 4, std::string(current.shown, std::strlen(current.shown) - 4));
+    }
     return text;
 }
 Reason SilentReason(DropResult result) {
@@ -125,6 +159,9 @@ Reason SilentReason(DropResult result) {
         case DropResult::NameIsArchive:
             return {"its work or backup name already leads to the archive itself (through a "
                     "link); nothing written", false};
+        case DropResult::BackupTaken:
+            return {"BASE_old.snd is taken (an earlier sort's backup?): nothing written; move it "
+                    "away, or keep both with --backup=numbered", false};
         case DropResult::Interrupted:
             return {"interrupted; nothing renamed, the sorted archive removed", false};
         default: return {nullptr, false};
@@ -138,15 +175,6 @@ void ListTable(const char* file, const EntryTable& table) {
         Say(stdout, "%u %u %u %u %u\n", k + 1, row.offset, row.length, row.group, row.item);
     }
 }
-
-struct Options {
-    bool list = false;
-    bool check = false;
-    bool verbose = false;
-    bool names = false;
-    bool null = false;
-    bool force = false;
-};
 
 // With --check: prints nothing for a sorted archive (but with --verbose), else its first
 // difference from the archive a sort would write, or with --names only its name; true when sorted.
@@ -188,8 +216,8 @@ bool CheckTable(const char* file, const EntryTable& table, const Options& o) {
 // line on standard error; a reader that went away (a closed pipe) ends it quietly.
 int FinishOutput(int status) {
     if (std::fflush(stdout) == 0 && !std::ferror(stdout)) return status;
-    if (errno != EPIPE) {
-        Say(stderr, "tessorel: cannot write standard output: %s\n", std::strerror(errno));
+    if (!ReaderLeft(errno)) {
+        Say(stderr, TESSOREL_COMMAND ": cannot write standard output: %s\n", std::strerror(errno));
     }
     return 1;
 }
@@ -197,20 +225,26 @@ int FinishOutput(int status) {
 // "a backup" or "a work file" for a name that ends as this tool's own files do, in any case;
 // nullptr for any other.
 const char* OwnFile(const char* file) {
-    const size_t length = std::strlen(file);
-    if (length < 8) return nullptr;
-    if (EqualNoCase(file + length - 8, "_old.snd", 8)) return "a backup";
-    if (EqualNoCase(file + length - 8, "_new.snd", 8)) return "a work file";
+    if (EndsWithNoCase(file, "_old.snd")) return "a backup";
+    if (EndsWithNoCase(file, "_new.snd")) return "a work file";
     return nullptr;
 }
 
-// Reads the options; -1 when the command is to go on, else the status to end with.
+// A usage error: one line with its cause, and where help is; status 2.
+int Misused(const std::string& why) {
+    Say(stderr, TESSOREL_COMMAND ": %s\nTry '" TESSOREL_COMMAND " --help' for more information.\n",
+        why.c_str());
+    return 2;
+}
+
+// Reads the options; -1 when the command is to go on, else the status to end with. An empty
+// argument is a FILE's name, never the end of the options.
 int ParseOptions(const std::vector<Argument>& arguments, Options* o, std::vector<Argument>* files) {
     bool options = true;
     for (const Argument& argument : arguments) {
         const char* arg = argument.shown.c_str();
-        const auto is = [options, arg](const char* a, const char* b = "") {
-            return options && (std::strcmp(arg, a) == 0 || std::strcmp(arg, b) == 0);
+        const auto is = [options, arg](const char* a, const char* b = nullptr) {
+            return options && (std::strcmp(arg, a) == 0 || (b != nullptr && std::strcmp(arg, b) == 0));
         };
         if (is("--")) {
             options = false;
@@ -220,101 +254,224 @@ int ParseOptions(const std::vector<Argument>& arguments, Options* o, std::vector
         } else if (is("-V", "--version")) {
             Say(stdout, "tessorel %s\n", TESSOREL_VERSION);
             return FinishOutput(0);
-        } else if (bool* flag = is("--list")      ? &o->list
-                                : is("--check")   ? &o->check
-                                : is("--verbose") ? &o->verbose
-                                : is("--names")   ? &o->names
-                                : is("--null")    ? &o->null
-                                : is("--force")   ? &o->force
-                                                  : nullptr) {
+        } else if (bool* flag = is("--list")          ? &o->list
+                                : is("--check")       ? &o->check
+                                : is("-v", "--verbose") ? &o->verbose
+                                : is("-q", "--quiet") ? &o->quiet
+                                : is("--names")       ? &o->names
+                                : is("--null")        ? &o->null
+                                : is("--force")       ? &o->force
+                                : is("--backup=numbered") ? &o->numbered
+                                                      : nullptr) {
             *flag = true;
         } else if (options && arg[0] == '-' && arg[1] != '\0') {
-            Say(stderr, "tessorel: unknown option %s\n%s", arg, kUsage);
-            return 2;
+            // A file whose name begins with a dash, as a wildcard hands it on, is told how to name.
+            const bool file = argument.exact && PlatKindAt(argument.path.c_str(), false) != PlatKind::None;
+            return Misused(std::string("unknown option ").append(arg).append(
+                file ? " (to take the file of that name, put -- before it)" : ""));
         } else {
             files->push_back(argument);
         }
     }
     const char* wrong = o->list && o->check              ? "--list and --check do not go together"
-                        : o->verbose && !o->check        ? "--verbose goes with --check"
+                        : o->verbose && o->list          ? "--verbose does not go with --list"
+                        : o->quiet && o->verbose         ? "--quiet and --verbose do not go together"
                         : o->names && !o->check          ? "--names goes with --check"
                         : o->names && o->verbose         ? "--names and --verbose do not go together"
                         : o->null && !o->names           ? "--null goes with --names"
+                        : o->numbered && (o->check || o->list)
+                            ? "--backup goes with sorting, not with --check or --list"
                         : files->empty()                 ? "no FILE"
                                                          : nullptr;
-    if (wrong != nullptr) {
-        Say(stderr, "tessorel: %s\n%s", wrong, kUsage);
-        return 2;
+    return wrong != nullptr ? Misused(wrong) : -1;
+}
+
+// What one run did, for its summary and its status.
+struct Run {
+    Options o;
+    bool held = false;      // the starting directory is held, so relative names resolve in it
+    int status = 0;
+    int unchecked = 1;      // the status of a FILE that cannot be taken at all
+    unsigned changed = 0;   // sorted; with --check, not sorted
+    unsigned left = 0;      // already sorted; with --check, sorted
+    unsigned skipped = 0;
+    unsigned failed = 0;
+    bool stop = false;      // nobody would learn of the rest
+};
+
+void Failed(Run* run, int status) {
+    ++run->failed;
+    run->status = std::max(run->status, status);
+}
+
+// Back in the starting directory, where relative names resolve; false, with a line, where it
+// cannot be had and the name is relative.
+bool AtStart(Run* run, const char* file, const char* shown) {
+    if (run->held ? PlatReturnToStartingDirectory() : PlatIsAbsolutePath(file)) return true;
+    Say(stderr, "%s: cannot find the starting directory\n", shown);
+    Failed(run, run->unchecked);
+    return false;
+}
+
+// The backup name for a sort of `file`, after the base (the name but its last four bytes):
+// "_old.snd", or with --backup=numbered and that taken, "_N_old.snd" for the first N from 1 whose
+// name is free.
+std::string OldSuffix(const Run& run, const std::string& file) {
+    const std::string base = file.substr(0, file.size() - 4);
+    if (!run.o.numbered || PlatKindAt((base + "_old.snd").c_str(), false) == PlatKind::None) {
+        return "_old.snd";
     }
-    return -1;
+    for (unsigned n = 1; n < 100000; ++n) {
+        const std::string suffix = "_" + std::to_string(n) + "_old.snd";
+        if (PlatKindAt((base + suffix).c_str(), false) == PlatKind::None) return suffix;
+    }
+    return "_old.snd";  // refused as taken
+}
+
+// Sorts, checks or lists one file, with its lines, and counts it.
+void TakeFile(Run* run, const std::string& path, const std::string& shownName) {
+    const Options& o = run->o;
+    const char* file = path.c_str();
+    const char* shown = shownName.c_str();
+    if (!AtStart(run, file, shown)) return;
+    if (const char* own = OwnFile(file); own != nullptr && !o.force) {
+        if (o.verbose) Say(stderr, "%s: skipped: %s of an earlier sort (--force takes it)\n", shown, own);
+        ++run->skipped;
+        return;
+    }
+    const bool archive = EndsWithNoCase(file, ".snd");
+    const std::string oldSuffix = archive && !o.check && !o.list ? OldSuffix(*run, path) : "_old.snd";
+    Current current{shown, archive ? shownName.substr(0, shownName.size() - 4) + oldSuffix : "", &o};
+    PlatSetMessageSink(PrintMessage, &current);
+    DropResult result;
+    int failed = 0;  // the status this file gives
+    if (o.list || o.check) {
+        static EntryTable table;
+        result = CheckDroppedFile(file, &table);
+        if (result != DropResult::Checked) {
+            failed = run->unchecked;
+        } else if (o.list) {
+            ListTable(shown, table);
+        } else if (!CheckTable(shown, table, o)) {
+            failed = 1;
+        }
+    } else {
+        result = SortDroppedFile(file, SortMode::LeaveSorted, {oldSuffix.c_str(), true});
+        if (result == DropResult::AlreadySorted && o.verbose) {
+            Say(stdout, "%s: already sorted; left as it is\n", shown);
+        }
+        failed = result == DropResult::Sorted || result == DropResult::AlreadySorted ? 0 : 1;
+    }
+    PlatSetMessageSink(nullptr, nullptr);
+    const Reason reason = SilentReason(result);
+    if (reason.text != nullptr) {
+        Say(stderr, "%s: %s%s%s\n", shown, WithBase(reason.text, current).c_str(),
+            reason.cause ? ": " : "", reason.cause ? PlatErrorText() : "");
+    }
+    // With --check, a file a sort would change is what was asked about, not a failure.
+    const bool differs = o.check && failed == 1;
+    if (failed != 0 && !differs) {
+        Failed(run, failed);
+    } else {
+        ++(differs || result == DropResult::Sorted ? run->changed : run->left);
+        run->status = std::max(run->status, failed);
+    }
+    run->stop = std::ferror(stdout) || PlatInterrupted();
+}
+
+// A name found in a folder, and what it is.
+struct Found {
+    std::string name;
+    PlatKind kind;
+};
+
+void Note(const char* name, PlatKind kind, void* context) {
+    static_cast<std::vector<Found>*>(context)->push_back({name, kind});
+}
+
+// Takes every archive in folder `dir` and below it, in the order of their names: a plain file
+// whose name ends in ".snd" in any case, the tool's own files skipped as ever; a folder is walked
+// in its turn, where met. Anything else (a symbolic link, which is not followed, a pipe, a file of
+// another kind) is passed over without a word.
+void Walk(Run* run, const std::string& dir, const std::string& shownDir) {
+    if (!AtStart(run, dir.c_str(), shownDir.c_str())) return;
+    std::vector<Found> found;
+    if (!PlatListFolder(dir.c_str(), Note, &found)) {
+        Say(stderr, "%s: cannot read the folder: %s\n", shownDir.c_str(), PlatErrorText());
+        Failed(run, run->unchecked);
+    }
+    std::sort(found.begin(), found.end(), [](const Found& a, const Found& b) { return a.name < b.name; });
+    const bool joined = EndsWithSeparator(dir.c_str()) || dir.back() == '/';
+    const std::string separator = joined ? "" : std::string(1, kPlatPathSeparator);
+    for (const Found& entry : found) {
+        if (run->stop) return;
+        const std::string path = dir + separator + entry.name;
+        const std::string shown = shownDir + separator + ShownName(entry.name);
+        if (entry.kind == PlatKind::Folder) {
+            Walk(run, path, shown);
+        } else if ((entry.kind == PlatKind::File || entry.kind == PlatKind::Unnameable) &&
+                   EndsWithNoCase(entry.name.c_str(), ".snd")) {
+            if (entry.kind == PlatKind::File) {
+                TakeFile(run, path, shown);
+            } else {
+                Say(stderr, "%s: this system's code page cannot hold the name; it could name "
+                            "another file, and is left alone\n", shown.c_str());
+                Failed(run, run->unchecked);
+            }
+        }
+    }
+}
+
+// The line that counts what a run over several files did, where it changed or failed on one.
+void Summarize(const Run& run) {
+    const Options& o = run.o;
+    if (o.quiet || o.names || o.list || run.changed + run.failed == 0 ||
+        run.changed + run.left + run.skipped + run.failed < 2) {
+        return;
+    }
+    Say(stderr, o.check ? "%u not sorted, %u sorted, %u skipped, %u failed\n"
+                        : "%u sorted, %u already sorted, %u skipped, %u failed\n",
+        run.changed, run.left, run.skipped, run.failed);
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
     SetUpStreams();
-    Options o;
+    Run run;
     std::vector<Argument> files;
-    const int parsed = ParseOptions(CommandLine(argc, argv), &o, &files);
-    if (parsed >= 0) return parsed;
+    const int parsed = ParseOptions(CommandLine(argc, argv), &run.o, &files);
+    if (parsed >= 0) return EndOfRun(parsed);
+    run.unchecked = run.o.check ? 2 : 1;
 
     // Names stay as given, relative ones too: the command goes back to the starting directory before
     // each file, so that one file's change of directory never moves the next.
-    const bool held = PlatHoldStartingDirectory();
+    run.held = PlatHoldStartingDirectory();
     // Interrupted, a sort removes its own new archive before the first rename and finishes the
     // renames after it; the command then ends as the signal would have ended it.
     PlatCatchInterrupts();
 
-    int status = 0;
-    const int unchecked = o.check ? 2 : 1;  // the status of a FILE that cannot be taken at all
     for (const Argument& argument : files) {
-        const char* file = argument.path.c_str();
-        const char* shown = argument.shown.c_str();
+        if (run.stop) break;
+        const std::string shown = argument.shown.empty() ? "''" : argument.shown;
         if (!argument.exact) {
             Say(stderr, "%s: this system's code page cannot hold the name; it could name another "
-                        "file, and is left alone\n", shown);
-            status = std::max(status, unchecked);
-            continue;
-        }
-        if (held ? !PlatReturnToStartingDirectory() : !PlatIsAbsolutePath(file)) {
-            Say(stderr, "%s: cannot find the starting directory\n", shown);
-            status = std::max(status, unchecked);
-            continue;
-        }
-        if (const char* own = OwnFile(file); own != nullptr && !o.force) {
-            Say(stderr, "%s: skipped: %s of an earlier sort (--force takes it)\n", shown, own);
-            continue;
-        }
-        PlatSetMessageSink(PrintMessage, const_cast<Argument*>(&argument));
-        DropResult result;
-        int failed = 0;  // the status this file gives
-        if (o.list || o.check) {
-            static EntryTable table;
-            result = CheckDroppedFile(file, &table);
-            if (result != DropResult::Checked) {
-                failed = unchecked;
-            } else if (o.list) {
-                ListTable(shown, table);
-            } else if (!CheckTable(shown, table, o)) {
-                failed = 1;
-            }
+                        "file, and is left alone\n", shown.c_str());
+            Failed(&run, run.unchecked);
+        } else if (argument.path.empty()) {
+            Say(stderr, "%s: cannot open: an empty name names no file\n", shown.c_str());
+            Failed(&run, run.unchecked);
+        } else if (!AtStart(&run, argument.path.c_str(), shown.c_str())) {
+        } else if (PlatKindAt(argument.path.c_str(), true) == PlatKind::Folder) {
+            Walk(&run, argument.path, shown);  // a folder named, through a link too
         } else {
-            result = SortDroppedFile(file, SortMode::LeaveSorted);
-            if (result == DropResult::AlreadySorted) Say(stdout, "%s: already sorted; left as it is\n", shown);
-            failed = result == DropResult::Sorted || result == DropResult::AlreadySorted ? 0 : 1;
+            TakeFile(&run, argument.path, shown);
         }
-        const Reason reason = SilentReason(result);
-        if (reason.text != nullptr) {
-            Say(stderr, "%s: %s%s%s\n", shown, WithBase(reason.text, shown).c_str(),
-                reason.cause ? ": " : "", reason.cause ? PlatErrorText() : "");
-        }
-        status = std::max(status, failed);
-        if (std::ferror(stdout) || PlatInterrupted()) break;  // nobody would learn of the rest
     }
+    Summarize(run);
     if (PlatInterrupted()) {
         std::fflush(stdout);
         PlatEndInterrupted();
     }
-    PlatSetMessageSink(nullptr, nullptr);
-    return FinishOutput(status);
+    return EndOfRun(FinishOutput(run.status));
 }

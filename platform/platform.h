@@ -140,6 +140,26 @@ bool PlatSetCurrentDirectory(const char* dir);
 bool PlatHoldStartingDirectory();
 bool PlatReturnToStartingDirectory();
 
+// What a name in the file system is, for a front end that walks folders.
+enum class PlatKind {
+    None,        // nothing by that name, or it cannot be reached (PlatErrorText says why)
+    File,        // a plain file
+    Folder,
+    Other,       // a symbolic link (where links are not followed), a pipe, a device, a socket
+    Unnameable,  // PlatListFolder on Windows only: a name the ANSI code page cannot hold exactly, given
+                 // with '?' for what it cannot hold; the file functions cannot reach it by it
+};
+
+// What `path` names now, following symbolic links (on Windows, reparse points) when `follow`.
+PlatKind PlatKindAt(const char* path, bool follow);
+
+// Calls `each` once for every name in folder `dir` but "." and "..", in no particular order, with
+// what the name itself is: a symbolic link is Other, and is not followed. The names are in the
+// system's code page, without the folder. False when the folder cannot be read (PlatErrorText says
+// why); names given before a failure may be only some of them.
+typedef void (*PlatFolderEntry)(const char* name, PlatKind kind, void* context);
+bool PlatListFolder(const char* dir, PlatFolderEntry each, void* context);
+
 // True when `path` names its file without the current directory's help.
 bool PlatIsAbsolutePath(const char* path);
 

@@ -16,3 +16,4 @@ PLAT_FUNCTION(bool, PlatRenameNoReplace, (const char* from, const char* to), (fr
 PLAT_FUNCTION(bool, PlatRemove, (const char* path), (path))
 PLAT_FUNCTION(bool, PlatFlushDirectory, (const char* dir, PlatFile* inIt), (dir, inIt))
 PLAT_FUNCTION(bool, PlatSetCurrentDirectory, (const char* dir), (dir))
+PLAT_FUNCTION(PlatKind, PlatKindAt, (const char* path, bool follow), (path, follow))

@@ -12,8 +12,7 @@ namespace {
 constexpr char kExtension[] = ".snd";
 constexpr size_t kExtensionSize = 4;
 constexpr char kNewSuffix[] = "_new.snd";
-constexpr char kOldSuffix[] = "_old.snd";
-constexpr size_t kSuffixSize = 8;
+constexpr size_t kNewSuffixSize = 8;
 
 DropResult Tell(const Message& message, DropResult result) {
     PlatShowMessage(message.text, message.caption);
@@ -30,7 +29,7 @@ struct DropNames {
 
 // Fills names from the full path; false when any of them would not fit. Without a separator the
 // full path stands as the dropped file's name, so every name resolves where the path was opened.
-bool BuildNames(const char* fullPath, DropNames* names) {
+bool BuildNames(const char* fullPath, const char* oldSuffix, DropNames* names) {
     std::memset(names, 0, sizeof *names);
     const size_t fullLength = std::strlen(fullPath);
     if (fullLength >= kPathBufferSize) return false;
@@ -42,16 +41,18 @@ bool BuildNames(const char* fullPath, DropNames* names) {
     const size_t nameLength = std::strlen(names->pDefFile);
     if (nameLength < kExtensionSize) return false;  // the extension test makes this impossible
     const size_t baseLength = nameLength - kExtensionSize;
-    if (baseLength + kSuffixSize >= kPathBufferSize) return false;
+    const size_t oldSuffixSize = std::strlen(oldSuffix);
+    const size_t suffixSize = oldSuffixSize > kNewSuffixSize ? oldSuffixSize : kNewSuffixSize;
+    if (baseLength + suffixSize >= kPathBufferSize) return false;
     // Where relative names resolve to a full path that must fit as well, the folder counts too.
     if (kPlatFullPathLimitsRelativeNames &&
-        std::strlen(names->directory) + baseLength + kSuffixSize >= kPathBufferSize) {
+        std::strlen(names->directory) + baseLength + suffixSize >= kPathBufferSize) {
         return false;
     }
     std::memcpy(names->pNewFile, names->pDefFile, baseLength);
-    std::memcpy(names->pNewFile + baseLength, kNewSuffix, kSuffixSize);
+    std::memcpy(names->pNewFile + baseLength, kNewSuffix, kNewSuffixSize);
     std::memcpy(names->pOldFile, names->pDefFile, baseLength);
-    std::memcpy(names->pOldFile + baseLength, kOldSuffix, kSuffixSize);
+    std::memcpy(names->pOldFile + baseLength, oldSuffix, oldSuffixSize);
     return true;
 }
 
@@ -114,6 +115,7 @@ struct Sort {
     PlatFileState backup;    // the file the first rename carried, whoever's it is
     PlatFileState sorted;    // the new archive under the dropped file's name, right after that
     SortMode mode;
+    const BackupName* rule;  // how the backup name is taken
 };
 
 // Ends an operation whose files changed under it, giving back exactly what this run's own renames
@@ -156,7 +158,7 @@ DropResult SortOpenFile(const char* fullPath, Sort* s) {
     }
 
     DropNames& names = s->names;
-    if (!BuildNames(fullPath, &names)) return DropResult::NameTooLong;
+    if (!BuildNames(fullPath, s->rule->suffix, &names)) return DropResult::NameTooLong;
     // Every name below is relative: were the directory change to fail, they would name files of
     // some other directory, so the operation stops instead.
     if (names.directory[0] != '\0' && !PlatSetCurrentDirectory(names.directory)) {
@@ -166,6 +168,9 @@ DropResult SortOpenFile(const char* fullPath, Sort* s) {
     // delete, or a backup name to rename onto, would then be the archive's only copy.
     if (LeadsTo(names.pNewFile, s->read) || LeadsTo(names.pOldFile, s->read)) {
         return DropResult::NameIsArchive;
+    }
+    if (s->rule->refuseTaken && PlatKindAt(names.pOldFile, false) != PlatKind::None) {
+        return DropResult::BackupTaken;
     }
     // Only what this tool wrote is ever removed: a file under the new archive's name goes only
     // where it holds nothing but bytes this sort writes too.
@@ -246,12 +251,13 @@ DropResult CheckDroppedFile(const char* fullPath, EntryTable* table) {
     return result;
 }
 
-DropResult SortDroppedFile(const char* fullPath, SortMode mode) {
+DropResult SortDroppedFile(const char* fullPath, SortMode mode, const BackupName& backup) {
     if (!HasExtension(fullPath)) return Tell(kMsgNotSnd, DropResult::WrongExtension);
     // One handle for the table and the copy, so that both come from the same file; it holds the
     // lock against other runs until the names are settled.
     Sort s = {};
     s.mode = mode;
+    s.rule = &backup;
     s.source = PlatOpenRead(fullPath);
     if (s.source == nullptr) return DropResult::OpenFailed;
     DropResult result = DropResult::Busy;

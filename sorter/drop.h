@@ -39,6 +39,8 @@ enum class DropResult {
                       // nothing written
     NameIsArchive,    // silent: the new archive's or the backup's name already leads to the
                       // archive itself (the dropped name is a link to it); nothing written
+    BackupTaken,      // silent: with BackupName::refuseTaken only: a file that is not the archive
+                      // itself bears the backup name; nothing written
     Interrupted,      // silent: the program was asked to stop before the first rename; the new
                       // archive, if any, removed
     AlreadySorted,    // SortDroppedFile with LeaveSorted only: a sort would write the very bytes
@@ -49,6 +51,15 @@ enum class DropResult {
 enum class SortMode {
     Always,       // rewrites it all the same, as a drop always does
     LeaveSorted,  // leaves it as it is, and ends as AlreadySorted
+};
+
+// The backup name a sort gives the dropped file: "<base>" and `suffix`. The window takes
+// "<base>_old.snd" as it comes, and warns when it cannot be had; the command may ask for a taken
+// name to be seen before anything is written, or name a numbered backup ("_1_old.snd").
+struct BackupName {
+    const char* suffix = "_old.snd";  // what follows the base; ends in "_old.snd"
+    bool refuseTaken = false;         // a file (or anything else) already bearing the name, and not
+                                      // the archive itself, ends the sort as BackupTaken
 };
 
 // The extension test and the reading of the table, with their warnings. Changes nothing on disk
@@ -62,4 +73,5 @@ DropResult CheckDroppedFile(const char* fullPath, EntryTable* table);
 // The file is opened once and locked against other runs for the whole operation; the sorted bytes
 // are the bytes of the file the table was read from, and the names are renamed only while they
 // still lead to that file, unchanged, and to the archive this run wrote.
-DropResult SortDroppedFile(const char* fullPath, SortMode mode = SortMode::Always);
+DropResult SortDroppedFile(const char* fullPath, SortMode mode = SortMode::Always,
+                           const BackupName& backup = {});

@@ -30,6 +30,16 @@ ptrdiff_t FindLastSeparator(const char* path, size_t len) {
     return found;
 }
 
+// True when byte `at` of the first `len` bytes of `text` begins a character (or is the end).
+bool BeginsCharacter(const char* text, size_t len, size_t at) {
+    size_t i = 0;
+    while (i < at) {
+        const bool pair = PlatIsLeadByte(static_cast<unsigned char>(text[i])) && i + 1 < len;
+        i += pair ? 2 : 1;
+    }
+    return i == at;
+}
+
 // Copies n bytes into a kPathBufferSize buffer, leaving its zero terminator; false if they would
 // not fit (callers hand in at most 259 bytes, so this only guards against misuse).
 bool CopyPart(const char* from, size_t n, char* out) {
@@ -49,6 +59,19 @@ bool EqualNoCase(const char* a, const char* b, size_t n) {
         }
     }
     return equal;
+}
+
+bool EndsWithNoCase(const char* name, const char* suffix) {
+    const size_t length = std::strlen(name);
+    const size_t n = std::strlen(suffix);
+    return length >= n && EqualNoCase(name + length - n, suffix, n) &&
+           BeginsCharacter(name, length, length - n);
+}
+
+bool EndsWithSeparator(const char* path) {
+    const size_t length = std::strlen(path);
+    return length > 0 && path[length - 1] == kPlatPathSeparator &&
+           BeginsCharacter(path, length, length - 1);
 }
 
 bool GetDirectoryPart(const char* path, char* out) {

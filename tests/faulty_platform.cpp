@@ -132,6 +132,10 @@ PlatLockResult PlatLock(PlatFile* file) {
     return Breaks("PlatLock") ? PlatLockResult::Held : RealPlatLock(file);
 }
 
+PlatKind PlatKindAt(const char* path, bool follow) {
+    return Breaks("PlatKindAt") ? PlatKind::None : RealPlatKindAt(path, follow);
+}
+
 // The calls whose only fault is to fail outright.
 #define SIMPLE(name, parameters, arguments) \
     bool name parameters { return !Breaks(#name) && Real##name arguments; }

@@ -9,6 +9,8 @@
 #include <sys/xattr.h>
 #include <unistd.h>
 
+#include <dirent.h>
+
 #include <algorithm>
 #include <new>
 #include <string>
@@ -443,6 +445,49 @@ bool PlatHoldStartingDirectory() {
 bool PlatReturnToStartingDirectory() { return fchdir(gStartingDirectory) == 0 || Fail(); }
 
 bool PlatIsAbsolutePath(const char* path) { return path[0] == '/'; }
+
+namespace {
+PlatKind KindOf(mode_t mode) {
+    return S_ISREG(mode) ? PlatKind::File : S_ISDIR(mode) ? PlatKind::Folder : PlatKind::Other;
+}
+}  // namespace
+
+PlatKind PlatKindAt(const char* path, bool follow) {
+    struct stat st;
+    if ((follow ? stat(path, &st) : lstat(path, &st)) != 0) return Fail(), PlatKind::None;
+    return KindOf(st.st_mode);
+}
+
+bool PlatListFolder(const char* dir, PlatFolderEntry each, void* context) {
+    const int fd = open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    DIR* folder = fd >= 0 ? fdopendir(fd) : nullptr;
+    if (folder == nullptr) {
+        Fail();
+        if (fd >= 0) close(fd);
+        return false;
+    }
+    bool ok = true;
+    for (;;) {
+        errno = 0;
+        const dirent* entry = readdir(folder);
+        if (entry == nullptr) {
+            ok = errno == 0 || Fail();
+            break;
+        }
+        const char* name = entry->d_name;
+        if (strcmp(name, ".") == 0 || strcmp(name, "..") == 0) continue;
+        // Not every file system fills d_type in; the name's own state says it then.
+        struct stat st;
+        const PlatKind kind = entry->d_type == DT_REG ? PlatKind::File
+                              : entry->d_type == DT_DIR ? PlatKind::Folder
+                              : entry->d_type != DT_UNKNOWN ? PlatKind::Other
+                              : fstatat(fd, name, &st, AT_SYMLINK_NOFOLLOW) == 0 ? KindOf(st.st_mode)
+                                                                                  : PlatKind::None;
+        each(name, kind, context);
+    }
+    closedir(folder);
+    return ok;
+}
 
 const char* PlatErrorText() { return gWhy != nullptr ? gWhy : strerror(gError); }
 

@@ -3,7 +3,9 @@
 #include <aclapi.h>
 
 #include <cstring>
+#include <cwchar>
 #include <new>
+#include <string>
 
 #include "display_message.h"
 #include "platform.h"
@@ -293,6 +295,64 @@ bool PlatIsAbsolutePath(const char* path) {
     const auto separator = [](char c) { return c == '\\' || c == '/'; };
     return (separator(path[0]) && separator(path[1])) ||
            (path[0] != '\0' && path[1] == ':' && separator(path[2]));
+}
+
+namespace {
+PlatKind KindOf(DWORD attributes) {
+    if ((attributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DEVICE)) != 0) return PlatKind::Other;
+    return (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ? PlatKind::Folder : PlatKind::File;
+}
+
+// A name in the ANSI code page as UTF-16; empty when it is not one.
+std::wstring Widened(const char* text) {
+    const int n = MultiByteToWideChar(CP_ACP, 0, text, -1, nullptr, 0);
+    std::wstring wide(static_cast<size_t>(n > 0 ? n : 1), L'\0');
+    if (n > 0) MultiByteToWideChar(CP_ACP, 0, text, -1, wide.data(), n);
+    wide.resize(wide.size() - 1);
+    return wide;
+}
+}  // namespace
+
+PlatKind PlatKindAt(const char* path, bool follow) {
+    const DWORD attributes = GetFileAttributesA(path);
+    if (attributes == INVALID_FILE_ATTRIBUTES) return Fail(), PlatKind::None;
+    if (!follow || (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) return KindOf(attributes);
+    // What the link leads to: its target's own attributes, through a handle opened on it.
+    const HANDLE handle = CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                      nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) return Fail(), PlatKind::None;
+    BY_HANDLE_FILE_INFORMATION info;
+    const bool known = GetFileInformationByHandle(handle, &info) != 0 || Fail();
+    CloseHandle(handle);
+    return known ? KindOf(info.dwFileAttributes & ~FILE_ATTRIBUTE_REPARSE_POINT) : PlatKind::None;
+}
+
+bool PlatListFolder(const char* dir, PlatFolderEntry each, void* context) {
+    // Listed in UTF-16, so that a name the ANSI code page cannot hold is told apart rather than
+    // handed on with look-alikes ("best fit") that could name another file.
+    std::wstring pattern = Widened(dir);
+    if (pattern.empty()) return Fail("the folder's name is not in this system's code page");
+    if (pattern.back() != L'\\' && pattern.back() != L'/' && pattern.back() != L':') pattern += L'\\';
+    pattern += L'*';
+    WIN32_FIND_DATAW found;
+    const HANDLE find = FindFirstFileExW(pattern.c_str(), FindExInfoBasic, &found,
+                                         FindExSearchNameMatch, nullptr, 0);
+    if (find == INVALID_HANDLE_VALUE) return GetLastError() == ERROR_FILE_NOT_FOUND || Fail();
+    do {
+        const wchar_t* wide = found.cFileName;
+        if (std::wcscmp(wide, L".") == 0 || std::wcscmp(wide, L"..") == 0) continue;
+        char name[kPlatPathBufferSize * 2];
+        BOOL usedDefault = FALSE;
+        const bool utf8 = GetACP() == CP_UTF8;
+        const int n = WideCharToMultiByte(CP_ACP, utf8 ? 0 : WC_NO_BEST_FIT_CHARS, wide, -1, name,
+                                          sizeof name, nullptr, utf8 ? nullptr : &usedDefault);
+        const bool exact = n > 0 && !usedDefault && Widened(name) == wide;
+        if (n == 0) std::strcpy(name, "?");
+        each(name, exact ? KindOf(found.dwFileAttributes) : PlatKind::Unnameable, context);
+    } while (FindNextFileW(find, &found));
+    const bool ok = GetLastError() == ERROR_NO_MORE_FILES || Fail();
+    FindClose(find);
+    return ok;
 }
 
 const char* PlatErrorText() {

@@ -57,6 +57,10 @@ bool PlatStateAt(const char* path, PlatFileState* state) {
     return true;
 }
 
+PlatKind PlatKindAt(const char* path, bool) {
+    return MemoryFiles().count(path) ? PlatKind::File : PlatKind::None;
+}
+
 PlatFile* PlatCreate(const char* path, PlatFile*, const PlatFileState*) {
     MemoryFiles()[path].clear();
     gIds[path] = ++gLastId;
