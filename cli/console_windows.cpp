@@ -115,12 +115,14 @@ bool ReaderLeft(int error) {
 }
 
 int EndOfRun(int status) {
-    // A console of its own has no other process on it, and a window: one a shell runs in lists the
-    // shell too, and one that stands for a terminal of another system (Wine's) has no window.
+    // A console of its own has no other process on it: one a shell runs in lists the shell too.
+    // Made for the program, it bears the program's path (or its shortcut's name) as its title;
+    // one that stands for a terminal of another system (Wine's, on a Unix terminal) bears none.
     DWORD processes[2];
     DWORD mode = 0;
+    wchar_t title[2];
     const HANDLE in = GetStdHandle(STD_INPUT_HANDLE);
-    if (GetConsoleWindow() == nullptr || GetConsoleProcessList(processes, 2) != 1 ||
+    if (GetConsoleProcessList(processes, 2) != 1 || GetConsoleTitleW(title, 2) == 0 ||
         !GetConsoleMode(in, &mode) || !GetConsoleMode(GetStdHandle(STD_OUTPUT_HANDLE), &mode)) {
         return status;
     }

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # check-deb.sh: checks the Linux command's Debian package and its manual page: the package holds the
-# command and the manual and names its dependencies, the installed command runs, and the manual
-# names every option the command takes and every reason it gives, and explains every message.
+# command, the compressed manual and the copyright file and names its dependencies, lintian finds no
+# error in it, the installed command runs, and the manual names every option the command takes and
+# every reason it gives, and explains every message.
 #   check-deb.sh BUILD_DIR
 set -euo pipefail
 build=$1
@@ -10,7 +11,7 @@ deb=$(ls "$build"/tessorel_*.deb)
 fail() { echo "check-deb.sh: $*" >&2; exit 1; }
 
 contents=$(dpkg-deb -c "$deb")
-for f in ./usr/bin/tessorel ./usr/share/man/man1/tessorel.1; do
+for f in ./usr/bin/tessorel ./usr/share/man/man1/tessorel.1.gz ./usr/share/doc/tessorel/copyright; do
     grep -q " $f\$" <<<"$contents" || fail "$deb does not hold $f"
 done
 for field in Package Version Architecture Maintainer Description Depends; do
@@ -18,6 +19,7 @@ for field in Package Version Architecture Maintainer Description Depends; do
 done
 [ "$(dpkg-deb -f "$deb" Package)" = tessorel ] || fail "the package is not named tessorel"
 grep -q libc6 <<<"$(dpkg-deb -f "$deb" Depends)" || fail "the package does not depend on libc6"
+lintian --fail-on error --tag-display-limit 0 "$deb" 2>/dev/null || fail "lintian finds errors in $deb"
 
 unpacked=$(mktemp -d)
 trap 'rm -rf "$unpacked"' EXIT
@@ -44,4 +46,4 @@ done < <(awk '/^\.(TP|SH)/ { if (tag != "" && !body) print tag; tag = "" }
               tag != "" { body = 1 }
               END { if (tag != "" && !body) print tag }' "$root/cli/tessorel.1")
 ((missing == 0)) || exit 1
-echo "   $(basename "$deb"): $(dpkg-deb -f "$deb" Depends); command, manual and every option and reason in it, each message explained"
+echo "   $(basename "$deb"): $(dpkg-deb -f "$deb" Depends); command, manual and every option and reason in it, each message explained; no lintian error"

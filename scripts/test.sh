@@ -12,7 +12,7 @@ jobs=$(nproc)
 # native set-up. wine32:i386 installs wherever i386 packages can be had, even where the kernel
 # cannot run 32-bit code.
 native_packages=(cmake g++ make libgtest-dev libbenchmark-dev time file python3 pkg-config acl
-                 groff-base unzip dpkg-dev
+                 groff-base unzip dpkg-dev lintian
                  clang libclang-rt-14-dev gcovr libfuse3-dev fuse3 locales
                  g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine64 xvfb xauth libx11-dev)
 i386_packages=(wine32:i386)

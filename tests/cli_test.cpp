@@ -327,6 +327,10 @@ TEST(Cli, RunAgainOverAFolderChangesNothing) {
     };
     const std::string a = named("sounds/a.snd"), b = named("sounds/sub/B.SND");
     const std::string sorted = named("sounds/sorted.snd");
+    ExpectRun(dir, {"--check sounds", 1,
+                    a + ": not sorted: entry 2 (0,5) follows (1,0)\n" + b +
+                        ": not sorted: entry 2 (0,5) follows (1,0)\n",
+                    "2 not sorted, 1 sorted, 1 skipped, 0 failed\n"});
     ExpectRun(dir, {"sounds", 0, a + ": 確認: 整列を完了しました\n" + b + ": 確認: 整列を完了しました\n",
                     "2 sorted, 1 already sorted, 1 skipped, 0 failed\n"});
     const auto tree = Tree(dir / "sounds");

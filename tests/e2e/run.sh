@@ -206,5 +206,17 @@ check "western code page: the warning reads in Japanese" \
 lookalike "fullwidth letters in a western code page" ｆｘ.snd fx.snd "fx.snd ｆｘ.snd "
 stop_app
 
+# --- the command dragged onto in Explorer: in a console of its own, it waits for a key ------------
+# "start" gives it a console of its own, as Explorer does; still running after the sort, it is
+# waiting for the key that closes its window.
+d=$work/console && mkdir -p "$d" && road "$d/fx.snd"
+cli_exe=$(cd "$windows/app" && pwd)/tessorel-cli.exe
+(. "$root/scripts/wine-env.sh" && tessorel_wine_env "$cli_exe" &&
+    timeout 15 env "${TESSOREL_WINE_LOCALE[@]}" "$TESSOREL_WINE" start /wait "Z:${cli_exe//\//\\}" \
+        "Z:${d//\//\\}\\fx.snd" >/dev/null 2>&1; echo $? >"$work/console-exit")
+check "command in a console of its own: sorted" files_are "$d" "fx.snd fx_old.snd "
+check "command in a console of its own: waits for a key" same "$(cat "$work/console-exit")" 124
+WINEPREFIX=$TESSOREL_WINEPREFIX /usr/lib/wine/wineserver -k 2>/dev/null
+
 echo "$passed passed, $failed failed"
 [ "$failed" -eq 0 ]
