@@ -17,6 +17,10 @@ constexpr int kWindowSize = 200;
 // so a second drop can arrive meanwhile; it must not run, since both would share the current
 // directory and the same files.
 bool gDropInProgress = false;
+// The window was asked to close while a drop was worked off: it closes once the drop has ended.
+// Closed at once, it would post the quit message that ends the open box and every later box of
+// the drop before the user could read them.
+bool gCloseAfterDrop = false;
 
 // The dropped file's name in the ANSI code page, exactly: false when a character of it has no
 // form there. Asked for as UTF-16, since the ANSI form Windows would hand over puts a look-alike
@@ -40,7 +44,7 @@ bool DroppedName(HDROP drop, char* path) {
            std::wcscmp(wide, back) == 0;
 }
 
-void OnDropFiles(HDROP drop) {
+void OnDropFiles(HWND window, HDROP drop) {
     if (gDropInProgress) {
         DragFinish(drop);
         return;
@@ -56,15 +60,20 @@ void OnDropFiles(HDROP drop) {
     if (named) SortDroppedFile(path);
     if (path != nullptr) GlobalFree(path);
     gDropInProgress = false;
+    if (gCloseAfterDrop) DestroyWindow(window);
 }
 
 LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     switch (message) {
+        case WM_CLOSE:
+            if (!gDropInProgress) return DefWindowProcA(window, message, wParam, lParam);
+            gCloseAfterDrop = true;
+            return 0;
         case WM_DESTROY:
             PostQuitMessage(0);
             return 0;
         case WM_DROPFILES:
-            OnDropFiles(reinterpret_cast<HDROP>(wParam));
+            OnDropFiles(window, reinterpret_cast<HDROP>(wParam));
             return 0;
         default:
             return DefWindowProcA(window, message, wParam, lParam);

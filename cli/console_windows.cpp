@@ -110,8 +110,12 @@ std::string ShownName(const std::string& path) {
     return Narrow(wide.c_str(), CP_UTF8, 0, nullptr);
 }
 
+// Windows fails a write to a pipe whose reader has gone with ERROR_NO_DATA ("the pipe is being
+// closed"), Wine with ERROR_PIPE_NOT_CONNECTED; the C runtime keeps it in _doserrno.
 bool ReaderLeft(int error) {
-    return error == EPIPE || (error == EINVAL && (_doserrno == ERROR_NO_DATA || _doserrno == ERROR_BROKEN_PIPE));
+    const unsigned long system = _doserrno;
+    return error == EPIPE || (error == EINVAL && (system == ERROR_NO_DATA || system == ERROR_BROKEN_PIPE ||
+                                                  system == ERROR_PIPE_NOT_CONNECTED));
 }
 
 int EndOfRun(int status) {

@@ -328,12 +328,18 @@ std::string OldSuffix(const Run& run, const std::string& file) {
     return "_old.snd";  // refused as taken
 }
 
-// Sorts, checks or lists one file, with its lines, and counts it.
-void TakeFile(Run* run, const std::string& path, const std::string& shownName) {
+// Sorts, checks or lists one file, with its lines, and counts it. A short (8.3) name on Windows
+// is taken, and told, by its long name, from which the sort builds its names too.
+void TakeFile(Run* run, const std::string& givenPath, const std::string& givenShown) {
     const Options& o = run->o;
+    if (!AtStart(run, givenPath.c_str(), givenShown.c_str())) return;
+    static char buffer[kPathBufferSize];
+    const char* longPath = PlatLongPath(givenPath.c_str(), buffer);
+    const bool spelt = longPath != nullptr && givenPath != longPath;
+    const std::string path = spelt ? longPath : givenPath;
+    const std::string shownName = spelt ? ShownName(path) : givenShown;
     const char* file = path.c_str();
     const char* shown = shownName.c_str();
-    if (!AtStart(run, file, shown)) return;
     if (const char* own = OwnFile(file); own != nullptr && !o.force) {
         if (o.verbose) Say(stderr, "%s: skipped: %s of an earlier sort (--force takes it)\n", shown, own);
         ++run->skipped;

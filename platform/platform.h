@@ -160,6 +160,13 @@ PlatKind PlatKindAt(const char* path, bool follow);
 typedef void (*PlatFolderEntry)(const char* name, PlatKind kind, void* context);
 bool PlatListFolder(const char* dir, PlatFolderEntry each, void* context);
 
+// The name `path` has with every part in its long form, for names that are to be derived from
+// it: on Windows a short (8.3) name such as "LONGNA~1.SND" is spelt out in `out`, a path buffer, as
+// its long name; where a name has only one form (POSIX), `path` itself. nullptr when the long name
+// cannot be had (nothing there, a folder on the way that may not be listed, or longer than a path
+// buffer), with PlatErrorText saying why.
+const char* PlatLongPath(const char* path, char* out);
+
 // True when `path` names its file without the current directory's help.
 bool PlatIsAbsolutePath(const char* path);
 

@@ -251,7 +251,14 @@ DropResult CheckDroppedFile(const char* fullPath, EntryTable* table) {
     return result;
 }
 
-DropResult SortDroppedFile(const char* fullPath, SortMode mode, const BackupName& backup) {
+DropResult SortDroppedFile(const char* givenPath, SortMode mode, const BackupName& backup) {
+    if (!HasExtension(givenPath)) return Tell(kMsgNotSnd, DropResult::WrongExtension);
+    // The derived names are built from the long name: made from a short (8.3) one, they would
+    // rename the archive away from its own name. A short name's ".SND" may stand for a longer
+    // extension, so the long name is tested again.
+    char longPath[kPathBufferSize];
+    const char* fullPath = PlatLongPath(givenPath, longPath);
+    if (fullPath == nullptr) return DropResult::OpenFailed;
     if (!HasExtension(fullPath)) return Tell(kMsgNotSnd, DropResult::WrongExtension);
     // One handle for the table and the copy, so that both come from the same file; it holds the
     // lock against other runs until the names are settled.

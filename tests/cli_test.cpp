@@ -379,9 +379,9 @@ TEST(Cli, ListPrintsTheChainAndChangesNothing) {
 }
 
 // Output lost is a failure: one line on standard error and status 1. A reader that stops early
-// (a closed pipe) ends the command quietly, also where the signal for it is ignored.
+// (a closed pipe) ends the command quietly, also where the signal for it is ignored; on Windows,
+// where such a write fails with the pipe's own error, too. /dev/full is Linux's.
 TEST(Cli, OutputThatCannotBeWrittenFailsAndAClosedPipeIsQuiet) {
-    LINUX_ONLY();
     TempDir dir;
     WriteBytes(dir / "fx.snd", BuildArchive(kRoad));
     const char* full = "tessorel: cannot write standard output: No space left on device\n";
@@ -399,9 +399,12 @@ TEST(Cli, OutputThatCannotBeWrittenFailsAndAClosedPipeIsQuiet) {
     for (uint32_t k = 0; k < 1024; ++k) many.push_back({k, k, ""});
     WriteBytes(dir / "big.snd", BuildArchive(many));
     WriteBytes(dir / "next.snd", BuildArchive(kRoad));
-    for (const CliCase& c : cases) ExpectRun(dir, c);
-    EXPECT_EQ(FilesIn(dir.path()),
-              (std::vector<std::string>{"big.snd", "fx.snd", "fx_old.snd", "next.snd"}));
+    for (const CliCase& c : cases) {
+        if (!(UnderWindows() && c.around == std::string(lost))) ExpectRun(dir, c);
+    }
+    std::vector<std::string> files = {"big.snd", "fx.snd", "fx_old.snd", "next.snd"};
+    if (UnderWindows()) files.erase(files.begin() + 2);  // fx.snd was sorted to /dev/full's lines
+    EXPECT_EQ(FilesIn(dir.path()), files);
 }
 
 // A usage error is one line with its cause, and where help is. An empty argument is a FILE's
@@ -491,7 +494,17 @@ TEST(Cli, CheckTellsWhatASortWouldChange) {
     };
     for (const CliCase& c : cases) ExpectRun(dir, c);
     // cmd hands a wildcard on as it is: the Windows program expands it, in the order of the names.
+    // In code page 932, 雲 (89 5F) and ダ (83 5F) end in the underscore's byte: these are no work file
+    // and no backup.
     if (UnderWindows()) {
+        WriteBytes(dir / "雲new.snd", BuildArchive(kRoad));
+        WriteBytes(dir / "ダold.snd", BuildArchive(kRoad));
+        ExpectRun(dir, {"--check 雲new.snd ダold.snd", 1,
+                        "雲new.snd: not sorted: entry 2 (0,5) follows (1,0)\n"
+                        "ダold.snd: not sorted: entry 2 (0,5) follows (1,0)\n",
+                        "2 not sorted, 0 sorted, 0 skipped, 0 failed\n"});
+        fs::remove(dir / "雲new.snd");
+        fs::remove(dir / "ダold.snd");
         ExpectRun(dir, {"--check '*ted.snd'", 1, "unsorted.snd: not sorted: entry 2 (0,5) follows (1,0)\n",
                         "1 not sorted, 1 sorted, 0 skipped, 0 failed\n"});
     }

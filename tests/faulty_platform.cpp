@@ -132,6 +132,10 @@ PlatLockResult PlatLock(PlatFile* file) {
     return Breaks("PlatLock") ? PlatLockResult::Held : RealPlatLock(file);
 }
 
+const char* PlatLongPath(const char* path, char* out) {
+    return Breaks("PlatLongPath") ? nullptr : RealPlatLongPath(path, out);
+}
+
 PlatKind PlatKindAt(const char* path, bool follow) {
     return Breaks("PlatKindAt") ? PlatKind::None : RealPlatKindAt(path, follow);
 }

@@ -1,11 +1,14 @@
-// windows_test.cpp: behaviour that only Windows has: double-byte file names in code page 932,
-// renames written through to the disk, and share modes.
+// windows_test.cpp: behaviour that only Windows has: double-byte file names in code page 932, short
+// names, renames written through to the disk, rights, attributes, encryption and share modes.
 #include <windows.h>
 #include <aclapi.h>
 #include <sddl.h>
 
 #include <gtest/gtest.h>
 
+#include <cstring>
+#include <string>
+#include <tuple>
 #include <vector>
 
 #include "drop.h"
@@ -52,6 +55,15 @@ TEST_F(CodePage932, TrailBytesAreNeverSeparators) {
     char out[kPathBufferSize] = {};
     EXPECT_FALSE(GetDirectoryPart(SO ".snd", out));
     EXPECT_FALSE(GetFileNamePart(SO ".snd", out));
+    EXPECT_FALSE(EndsWithSeparator("C:\\" SO));
+    EXPECT_TRUE(EndsWithSeparator("C:\\" SO "\\"));
+    // 雲 (89 5F) and ダ (83 5F) end in the underscore's byte: "雲new.snd" is no work file.
+    for (const auto& [name, suffix, ends] : {std::tuple{"\x89\x5Fnew.snd", "_new.snd", false},
+                                             {"\x83\x5Fold.snd", "_old.snd", false},
+                                             {"\x83\x5F_old.snd", "_old.snd", true},
+                                             {"x_OLD.SND", "_old.snd", true}}) {
+        EXPECT_EQ(EndsWithNoCase(name, suffix), ends) << name;
+    }
 }
 
 TEST_F(CodePage932, SortsAFileWhoseNameEndsInATrailByteBackslash) {
@@ -75,12 +87,72 @@ TEST_F(CodePage932, SortsAFileWhoseNameEndsInATrailByteBackslash) {
     EXPECT_EQ(std::string(cwd), folder);
 }
 
+// A short (8.3) name is sorted under its long name: derived from the short one, the names would
+// rename the archive away from its own name.
+TEST(WindowsNames, ShortNameIsSortedUnderItsLongName) {
+    TempDir dir;
+    const std::string original = BuildArchive(kRoad);
+    WriteBytes(dir / "longname archive.snd", original);
+    char shortPath[MAX_PATH] = {};
+    ASSERT_NE(GetShortPathNameA(dir.str("longname archive.snd").c_str(), shortPath, MAX_PATH), 0u);
+    if (std::string(shortPath) == dir.str("longname archive.snd")) GTEST_SKIP() << "no short names here";
+    MessageLog log;
+    EXPECT_EQ(SortDroppedFile(shortPath), DropResult::Sorted);
+    ExpectSorted(dir.path(), "longname archive.snd", "longname archive_old.snd", original);
+}
+
+// Hidden and system archives stay so, as an application's save keeps them.
+TEST(WindowsAttributes, SortedArchiveKeepsHiddenAndSystem) {
+    TempDir dir;
+    WriteBytes(dir / "fx.snd", BuildArchive(kRoad));
+    const DWORD kept = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
+    ASSERT_TRUE(SetFileAttributesA(dir.str("fx.snd").c_str(), kept));
+    MessageLog log;
+    EXPECT_EQ(SortDroppedFile(dir.str("fx.snd").c_str()), DropResult::Sorted);
+    for (const char* name : {"fx.snd", "fx_old.snd"}) {
+        EXPECT_EQ(GetFileAttributesA(dir.str(name).c_str()) & kept, kept) << name;
+    }
+}
+
 decltype(&MoveFileExA) gMoveFileExA = nullptr;
 std::vector<DWORD> gMoveFlags;
+bool gSecondMoveShared = false;  // the second rename meets a sharing violation (a scanner's handle)
 
 BOOL WINAPI RecordingMoveFileExA(LPCSTR from, LPCSTR to, DWORD flags) {
     gMoveFlags.push_back(flags);
+    if (gSecondMoveShared && gMoveFlags.size() == 2) {
+        SetLastError(ERROR_SHARING_VIOLATION);
+        return FALSE;
+    }
     return gMoveFileExA(from, to, flags);
+}
+
+// The second rename's warning comes with its own cause, not with what a later look at the names
+// left behind.
+TEST(WindowsRename, TheSecondRenamesCauseIsItsOwn) {
+    gMoveFileExA = ReplaceImport("MoveFileExA", &RecordingMoveFileExA);
+    ASSERT_NE(gMoveFileExA, nullptr);
+    gMoveFlags.clear();
+    gSecondMoveShared = true;
+    std::string cause;
+    PlatSetMessageSink([](const char* text, const char*, void* out) {
+        if (std::strcmp(text, kMsgDefRename.text) == 0) *static_cast<std::string*>(out) = PlatErrorText();
+    }, &cause);
+    TempDir dir;
+    WriteBytes(dir / "fx.snd", BuildArchive(kRoad));
+    const DropResult result = SortDroppedFile(dir.str("fx.snd").c_str());
+    PlatSetMessageSink(nullptr, nullptr);
+    gSecondMoveShared = false;
+    ReplaceImport("MoveFileExA", gMoveFileExA);
+    EXPECT_EQ(result, DropResult::RenameFailed);
+    // The words for a sharing violation, from a rename that meets one here and now.
+    gMoveFileExA = ReplaceImport("MoveFileExA", &RecordingMoveFileExA);
+    gMoveFlags.assign(1, 0);
+    gSecondMoveShared = true;
+    EXPECT_FALSE(PlatRenameNoReplace(dir.str("fx_new.snd").c_str(), dir.str("fx_moved.snd").c_str()));
+    gSecondMoveShared = false;
+    ReplaceImport("MoveFileExA", gMoveFileExA);
+    EXPECT_EQ(cause, PlatErrorText());
 }
 
 // Windows has no folder to flush: each rename must itself be on the disk when it returns, and
@@ -143,43 +215,146 @@ std::string Dacl(const std::string& path) {
     return dacl;
 }
 
+// What the program asks of Windows for each new file, where Wine cannot show the result: the DACL
+// it is made with, its attributes, what it shows once made, and the DACL given to it after.
 decltype(&CreateFileA) gCreateFileA = nullptr;
+decltype(&GetSecurityInfo) gGetSecurityInfo = nullptr;
+decltype(&SetSecurityInfo) gSetSecurityInfo = nullptr;
+decltype(&GetFileInformationByHandle) gGetFileInformationByHandle = nullptr;
 std::vector<std::string> gCreatedWith;  // the DACL each new file was made with
+std::vector<std::string> gSetTo;        // each DACL set on a file after
+DWORD gCreatedAttributes = 0;
+HANDLE gCreated = INVALID_HANDLE_VALUE;
+std::string gMadeShows;   // what a new file's DACL shows once made; "" for what it was made with
+bool gEncrypted = false;  // every file opened shows itself encrypted; a new one, if `gEncrypts`
+bool gEncrypts = false;
 
 HANDLE WINAPI RecordingCreateFileA(LPCSTR path, DWORD access, DWORD share,
                                    LPSECURITY_ATTRIBUTES attributes, DWORD how, DWORD flags,
                                    HANDLE from) {
-    if (how == CREATE_NEW) {
-        gCreatedWith.push_back(DaclText(attributes ? attributes->lpSecurityDescriptor : nullptr));
-    }
-    return gCreateFileA(path, access, share, attributes, how, flags, from);
+    if (how != CREATE_NEW) return gCreateFileA(path, access, share, attributes, how, flags, from);
+    gCreatedWith.push_back(DaclText(attributes ? attributes->lpSecurityDescriptor : nullptr));
+    gCreatedAttributes = flags;
+    // Wine has no encryption: the flag is asked for, and not passed on.
+    gCreated = gCreateFileA(path, access, share, attributes, how, flags & ~FILE_ATTRIBUTE_ENCRYPTED, from);
+    return gCreated;
 }
 
+DWORD WINAPI ShowingGetSecurityInfo(HANDLE h, SE_OBJECT_TYPE type, SECURITY_INFORMATION what,
+                                    PSID* owner, PSID* group, PACL* dacl, PACL* sacl,
+                                    PSECURITY_DESCRIPTOR* sd) {
+    if (h != gCreated) return gGetSecurityInfo(h, type, what, owner, group, dacl, sacl, sd);
+    const std::string shows = gMadeShows.empty() ? gCreatedWith.back() : gMadeShows;
+    BOOL present = FALSE, defaulted = FALSE;
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorA(shows.c_str(), SDDL_REVISION_1, sd,
+                                                              nullptr) ||
+        !GetSecurityDescriptorDacl(*sd, &present, dacl, &defaulted)) {
+        return GetLastError();
+    }
+    return ERROR_SUCCESS;
+}
+
+DWORD WINAPI RecordingSetSecurityInfo(HANDLE h, SE_OBJECT_TYPE type, SECURITY_INFORMATION what,
+                                      PSID owner, PSID group, PACL dacl, PACL sacl) {
+    SECURITY_DESCRIPTOR sd;
+    InitializeSecurityDescriptor(&sd, SECURITY_DESCRIPTOR_REVISION);
+    SetSecurityDescriptorDacl(&sd, TRUE, dacl, FALSE);
+    const bool protect = (what & PROTECTED_DACL_SECURITY_INFORMATION) != 0;
+    SetSecurityDescriptorControl(&sd, SE_DACL_PROTECTED, protect ? SE_DACL_PROTECTED : 0);
+    gSetTo.push_back(DaclText(&sd));
+    return gSetSecurityInfo(h, type, what, owner, group, dacl, sacl);
+}
+
+BOOL WINAPI ShowingGetFileInformationByHandle(HANDLE h, LPBY_HANDLE_FILE_INFORMATION info) {
+    const BOOL got = gGetFileInformationByHandle(h, info);
+    if (got && gEncrypted && (h != gCreated || gEncrypts)) info->dwFileAttributes |= FILE_ATTRIBUTE_ENCRYPTED;
+    return got;
+}
+
+// Puts the recording functions in place for the life of a test.
+struct AskedOfWindows {
+    AskedOfWindows() {
+        gCreateFileA = ReplaceImport("CreateFileA", &RecordingCreateFileA);
+        gGetSecurityInfo = ReplaceImport("GetSecurityInfo", &ShowingGetSecurityInfo);
+        gSetSecurityInfo = ReplaceImport("SetSecurityInfo", &RecordingSetSecurityInfo);
+        gGetFileInformationByHandle =
+            ReplaceImport("GetFileInformationByHandle", &ShowingGetFileInformationByHandle);
+        gCreatedWith.clear();
+        gSetTo.clear();
+    }
+    ~AskedOfWindows() {
+        ReplaceImport("CreateFileA", gCreateFileA);
+        ReplaceImport("GetSecurityInfo", gGetSecurityInfo);
+        ReplaceImport("SetSecurityInfo", gSetSecurityInfo);
+        ReplaceImport("GetFileInformationByHandle", gGetFileInformationByHandle);
+        gCreated = INVALID_HANDLE_VALUE;
+        gMadeShows.clear();
+        gEncrypted = gEncrypts = false;
+    }
+};
+
 // The sorted archive is made with the original's rights, not its folder's: an archive readable by
-// fewer people than the folder lets in stays so. Wine keeps no DACL as it is set: it shows one
-// made from the file's Unix mode. So what is checked is the DACL the new file is made with, which
-// must be the one the original shows.
+// fewer people than the folder lets in stays so. Windows merges a folder's inheritable entries into
+// a DACL a file is made with, unless it is protected: where they are not the entries the original
+// inherited (it was moved here from a more private folder), the original's DACL is given again,
+// protected. Wine keeps no DACL as it is set: it shows one made from the file's Unix mode. So what
+// is checked is what the new file is made and given, against the DACL the original shows.
 TEST(WindowsRights, SortedArchiveIsMadeWithTheOriginalsDacl) {
-    gCreateFileA = ReplaceImport("CreateFileA", &RecordingCreateFileA);
-    ASSERT_NE(gCreateFileA, nullptr) << "the program does not create files through CreateFileA";
-    for (const char* sddl : {"D:P(A;;FA;;;BA)(A;;FR;;;SY)", "D:(A;;FA;;;WD)"}) {
-        SCOPED_TRACE(sddl);
+    const struct {
+        const char* sddl;
+        const char* madeShows;  // "" for what the file was made with
+        bool setAgain;
+    } cases[] = {
+        {"D:P(A;;FA;;;BA)(A;;FR;;;SY)", "", false},
+        {"D:(A;;FA;;;WD)", "", false},  // the folder hands on what the original inherited
+        {"D:(A;;FA;;;WD)", "D:(A;;FA;;;WD)(A;ID;FA;;;BU)", true},  // it hands on more
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.sddl) + " made showing " + c.madeShows);
+        AskedOfWindows asked;
+        ASSERT_NE(gCreateFileA, nullptr) << "the program does not create files through CreateFileA";
+        gMadeShows = c.madeShows;
         TempDir dir;
         WriteBytes(dir / "fx.snd", BuildArchive(kRoad));
         PSECURITY_DESCRIPTOR sd = nullptr;
-        ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorA(sddl, SDDL_REVISION_1, &sd,
+        ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorA(c.sddl, SDDL_REVISION_1, &sd,
                                                                          nullptr));
         ASSERT_TRUE(SetFileSecurityA(dir.str("fx.snd").c_str(), DACL_SECURITY_INFORMATION, sd));
         LocalFree(sd);
         const std::string dacl = Dacl(dir.str("fx.snd"));
         ASSERT_NE(dacl, "");
-        gCreatedWith.clear();
         MessageLog log;
         EXPECT_EQ(SortDroppedFile(dir.str("fx.snd").c_str()), DropResult::Sorted);
         EXPECT_EQ(gCreatedWith, std::vector<std::string>{dacl});
+        const bool isProtected = dacl.starts_with("D:P");
+        EXPECT_EQ(gSetTo, c.setAgain && !isProtected ? std::vector<std::string>{"D:P" + dacl.substr(2)}
+                                                     : std::vector<std::string>{});
         EXPECT_EQ(Dacl(dir.str("fx_old.snd")), dacl);
     }
-    ReplaceImport("CreateFileA", gCreateFileA);
+}
+
+// An encrypted original's sorted archive is made encrypted; where the folder cannot hold it so,
+// nothing is written, and the cause says why. Wine has no encryption: the original is made to show
+// itself encrypted, and the new file to show what Windows would have made of it.
+TEST(WindowsAttributes, EncryptedArchiveIsNeverCopiedInTheClear) {
+    for (const bool encrypts : {true, false}) {
+        SCOPED_TRACE(encrypts ? "the folder encrypts" : "the folder cannot encrypt");
+        AskedOfWindows asked;
+        gEncrypted = true;
+        gEncrypts = encrypts;
+        TempDir dir;
+        const std::string original = BuildArchive(kRoad);
+        WriteBytes(dir / "fx.snd", original);
+        MessageLog log;
+        EXPECT_EQ(SortDroppedFile(dir.str("fx.snd").c_str()),
+                  encrypts ? DropResult::Sorted : DropResult::CreateFailed);
+        EXPECT_TRUE(gCreatedAttributes & FILE_ATTRIBUTE_ENCRYPTED);
+        if (!encrypts) {
+            EXPECT_STREQ(PlatErrorText(), "the archive is encrypted, and this folder cannot hold an "
+                                          "encrypted copy of it");
+            ExpectUntouched(dir.path(), {"fx.snd"}, "fx.snd", original);
+        }
+    }
 }
 
 // The archive a sort holds open may be read by other programs, and written by none.

@@ -458,6 +458,8 @@ PlatKind PlatKindAt(const char* path, bool follow) {
     return KindOf(st.st_mode);
 }
 
+const char* PlatLongPath(const char* path, char*) { return path; }
+
 bool PlatListFolder(const char* dir, PlatFolderEntry each, void* context) {
     const int fd = open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     DIR* folder = fd >= 0 ? fdopendir(fd) : nullptr;

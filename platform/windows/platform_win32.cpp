@@ -13,7 +13,7 @@
 struct PlatFile {
     HANDLE handle;
     uint64_t size;                    // as seen when opened
-    bool readOnly;                    // opened for reading: the file bears the read-only attribute
+    DWORD attributes;                 // as seen when opened
     bool readOnlyOnClose;             // made by PlatCreate like a read-only file
     char path[kPlatPathBufferSize];   // made by PlatCreate: its path, to set attributes once closed
 };
@@ -46,8 +46,7 @@ PlatFile* Wrap(HANDLE handle) {
     BY_HANDLE_FILE_INFORMATION info;
     PlatFile* file = nullptr;
     if (GetFileInformationByHandle(handle, &info)) {
-        const bool readOnly = (info.dwFileAttributes & FILE_ATTRIBUTE_READONLY) != 0;
-        file = new (std::nothrow) PlatFile{handle, StateOf(info).size, readOnly, false, {}};
+        file = new (std::nothrow) PlatFile{handle, StateOf(info).size, info.dwFileAttributes, false, {}};
     }
     if (file == nullptr) {
         Fail();
@@ -112,12 +111,14 @@ bool PlatStateAt(const char* path, PlatFileState* state) {
 // where like's is. False when they cannot be read.
 struct Rights {
     PSECURITY_DESCRIPTOR read = nullptr;  // like's own, to be freed with LocalFree
+    PACL dacl = nullptr;                  // in it
+    bool inherits = false;                // like's DACL takes the entries its folder hands on
     SECURITY_DESCRIPTOR given;
     SECURITY_ATTRIBUTES attributes;
 };
 
 bool RightsOf(PlatFile* like, Rights* rights) {
-    PACL dacl = nullptr;
+    PACL& dacl = rights->dacl;
     SECURITY_DESCRIPTOR_CONTROL control = 0;
     DWORD revision = 0;
     const DWORD read = GetSecurityInfo(like->handle, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION,
@@ -133,12 +134,47 @@ bool RightsOf(PlatFile* like, Rights* rights) {
         !SetSecurityDescriptorControl(&rights->given, isProtected, control & isProtected)) {
         return false;
     }
+    rights->inherits = dacl != nullptr && (control & isProtected) == 0;
     rights->attributes = {sizeof rights->attributes, &rights->given, FALSE};
     return true;
 }
 
-// A new file takes the access rights of `like` from the moment it is made, as an application's
-// save keeps a file's rights, and the read-only attribute, which PlatClose sets once it is written.
+// True when two DACLs hold the same entries in the same order.
+bool SameDacl(const ACL* a, const ACL* b) {
+    return a != nullptr && b != nullptr && a->AclSize == b->AclSize &&
+           std::memcmp(a, b, a->AclSize) == 0;
+}
+
+// Gives a new file `like`'s rights and no wider. Made with like's DACL, it took its folder's
+// inheritable entries in place of the inherited entries like's DACL holds: the same ones where
+// like's came from this folder, and so the file keeps inheriting; others where like was moved here
+// from a folder that handed on other rights, and then like's entries are given as they are,
+// protected, so that the folder adds none. False when that cannot be done.
+bool NoWiderThan(HANDLE file, const Rights& rights) {
+    if (!rights.inherits) return true;  // made protected: it holds like's entries and no other
+    PACL made = nullptr;
+    PSECURITY_DESCRIPTOR sd = nullptr;
+    const DWORD read = GetSecurityInfo(file, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr,
+                                       nullptr, &made, nullptr, &sd);
+    const bool same = read == ERROR_SUCCESS && SameDacl(made, rights.dacl);
+    LocalFree(sd);
+    if (same) return true;
+    const DWORD set = SetSecurityInfo(file, SE_FILE_OBJECT,
+                                      DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION,
+                                      nullptr, nullptr, rights.dacl, nullptr);
+    SetLastError(set);  // it returns its error instead of setting it
+    return set == ERROR_SUCCESS || Fail();
+}
+
+// The attributes a save keeps, besides read-only, which PlatClose sets: hidden, system, not
+// content-indexed, and encrypted, which Windows gives a new file only when it is made so.
+constexpr DWORD kKeptAttributes = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM |
+                                  FILE_ATTRIBUTE_NOT_CONTENT_INDEXED | FILE_ATTRIBUTE_ENCRYPTED;
+
+// A new file takes the access rights and the attributes of `like` from the moment it is made, as
+// an application's save keeps them, and the read-only attribute, which PlatClose sets once it is
+// written. An encrypted archive's sorted copy is never written in the clear: where it cannot be
+// made encrypted, nothing is written.
 PlatFile* PlatCreate(const char* path, PlatFile* like, const PlatFileState* leftover) {
     if (std::strlen(path) >= kPlatPathBufferSize) {
         SetLastError(ERROR_FILENAME_EXCED_RANGE);
@@ -186,12 +222,28 @@ PlatFile* PlatCreate(const char* path, PlatFile* like, const PlatFileState* left
     Rights rights;
     const bool known = RightsOf(like, &rights);
     if (!known) Fail();
-    PlatFile* file = known ? Wrap(CreateFileA(path, GENERIC_WRITE, 0, &rights.attributes,
-                                              CREATE_NEW, FILE_ATTRIBUTE_ARCHIVE, nullptr))
+    const DWORD attributes = FILE_ATTRIBUTE_ARCHIVE | (like->attributes & kKeptAttributes);
+    PlatFile* file = known ? Wrap(CreateFileA(path, GENERIC_WRITE | WRITE_DAC, 0, &rights.attributes,
+                                              CREATE_NEW, attributes, nullptr))
                            : nullptr;
+    const char* refused = nullptr;
+    if (file != nullptr && (attributes & FILE_ATTRIBUTE_ENCRYPTED) != 0 &&
+        (file->attributes & FILE_ATTRIBUTE_ENCRYPTED) == 0) {
+        refused = "the archive is encrypted, and this folder cannot hold an encrypted copy of it";
+    }
+    if (file != nullptr && (refused != nullptr || !NoWiderThan(file->handle, rights))) {
+        if (refused != nullptr) {
+            SetLastError(ERROR_ENCRYPTION_FAILED);
+            Fail(refused);
+        }
+        CloseHandle(file->handle);
+        DeleteFileA(path);
+        delete file;
+        file = nullptr;
+    }
     LocalFree(rights.read);
     if (file != nullptr) {
-        file->readOnlyOnClose = like->readOnly;
+        file->readOnlyOnClose = (like->attributes & FILE_ATTRIBUTE_READONLY) != 0;
         std::strcpy(file->path, path);
     }
     return file;
@@ -312,6 +364,16 @@ std::wstring Widened(const char* text) {
     return wide;
 }
 }  // namespace
+
+const char* PlatLongPath(const char* path, char* out) {
+    const DWORD n = GetLongPathNameA(path, out, kPlatPathBufferSize);
+    if (n == 0) return Fail(), nullptr;
+    if (n >= kPlatPathBufferSize) {
+        SetLastError(ERROR_FILENAME_EXCED_RANGE);
+        return Fail(), nullptr;
+    }
+    return out;
+}
 
 PlatKind PlatKindAt(const char* path, bool follow) {
     const DWORD attributes = GetFileAttributesA(path);

@@ -194,6 +194,18 @@ else
 fi
 
 # --- closing ------------------------------------------------------------------------------------
+# Closed while a warning of a drop is open, the window waits for the drop's every box.
+mkdir -p "$work/taken" && touch "$work/taken/fx_old.snd"
+drop_in taken fx.snd
+check "closed during a warning: the first warning" same "$(boxes read 10000)" "$(printf '警告\tpOldFileリネームミリ')"
+boxes close >/dev/null
+sleep 1
+check "closed during a warning: it stays open" same "$(boxes ok 10000)" "$(printf '警告\tpOldFileリネームミリ')"
+check "closed during a warning: the second warning still comes" same "$(boxes ok 10000)" "$(printf '警告\tpDefFileリネームミリ')"
+for _ in $(seq 100); do [ -s "$work/exit" ] && break; sleep 0.1; done
+check "closed during a warning: then the process ends, with exit code 0" same "$(cat "$work/exit" 2>/dev/null)" 0
+wait "$app_pid" 2>/dev/null
+start_app
 stop_app
 check "closing the window ends the process with exit code 0" same "$(cat "$work/exit" 2>/dev/null)" 0
 

@@ -57,6 +57,8 @@ bool PlatStateAt(const char* path, PlatFileState* state) {
     return true;
 }
 
+const char* PlatLongPath(const char* path, char*) { return path; }
+
 PlatKind PlatKindAt(const char* path, bool) {
     return MemoryFiles().count(path) ? PlatKind::File : PlatKind::None;
 }
