@@ -216,7 +216,7 @@ PlatLockResult PlatLock(PlatFile* file) {
 
 bool PlatStateOf(PlatFile* file, PlatFileState* state) {
     struct stat st;
-    if (fstat(file->fd, &st) != 0) return false;
+    if (fstat(file->fd, &st) != 0) return Fail();
     *state = StateOf(st);
     return true;
 }

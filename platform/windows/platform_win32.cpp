@@ -89,7 +89,7 @@ PlatLockResult PlatLock(PlatFile* file) {
 
 bool PlatStateOf(PlatFile* file, PlatFileState* state) {
     BY_HANDLE_FILE_INFORMATION info;
-    if (!GetFileInformationByHandle(file->handle, &info)) return false;
+    if (!GetFileInformationByHandle(file->handle, &info)) return Fail();
     *state = StateOf(info);
     return true;
 }
