@@ -103,6 +103,16 @@ PlatCopyResult PlatCopyRange(PlatFile* source, uint64_t offset, PlatFile* out, u
 // False on failure; the data may then be lost.
 bool PlatFlush(PlatFile* file);
 
+// PlatFlush for many files at once, for a run over many archives: the flushes are made together
+// (on each system from several threads), so that the file system commits them in one go instead
+// of waiting for the disk once per file. Each file keeps its own outcome, which PlatFlushed gives.
+void PlatFlushTogether(PlatFile* const* files, size_t n);
+
+// The outcome of the file's flush in the last PlatFlushTogether that took it: true when everything
+// written to it before that is on stable storage. False, with PlatErrorText giving that flush's own
+// cause, where it failed or the file was never flushed together.
+bool PlatFlushed(PlatFile* file);
+
 // Closes the file and frees the handle, whatever the result. False when the system reported an
 // error while closing (for a file being written, data may then be lost), or when a file made by
 // PlatCreate could not be given the access rights it takes from `like` once closed.

@@ -11,6 +11,8 @@ PLAT_FUNCTION(bool, PlatReadAt, (PlatFile* f, uint64_t at, void* buf, uint32_t n
 PLAT_FUNCTION(bool, PlatWrite, (PlatFile* file, const void* buf, uint32_t n), (file, buf, n))
 PLAT_FUNCTION(PlatCopyResult, PlatCopyRange, (PlatFile* s, uint64_t at, PlatFile* out, uint32_t n), (s, at, out, n))
 PLAT_FUNCTION(bool, PlatFlush, (PlatFile* file), (file))
+PLAT_FUNCTION(void, PlatFlushTogether, (PlatFile* const* files, size_t n), (files, n))
+PLAT_FUNCTION(bool, PlatFlushed, (PlatFile* file), (file))
 PLAT_FUNCTION(bool, PlatClose, (PlatFile* file), (file))
 PLAT_FUNCTION(bool, PlatRenameNoReplace, (const char* from, const char* to), (from, to))
 PLAT_FUNCTION(bool, PlatRemove, (const char* path), (path))

@@ -197,22 +197,39 @@ ReadResult ReadEntryTable(PlatFile* source, EntryTable* table) {
     return ReadOpenTable(source, table);
 }
 
-WriteResult WriteSortedArchive(PlatFile* source, const char* outputName, const EntryTable& table,
-                               PlatFileState* written, const PlatFileState* leftover) {
+WriteResult BeginSortedArchive(PlatFile* source, const char* outputName, const EntryTable& table,
+                               PlatFile** out, const PlatFileState* leftover) {
     uint16_t order[kMaxEntries];
     SortedOrder(table, order);
 
-    PlatFile* out = PlatCreate(outputName, source, leftover);
-    if (out == nullptr) return WriteResult::CreateFailed;
-    WriteResult result = CopyArchive(source, out, table, order);
+    *out = PlatCreate(outputName, source, leftover);
+    if (*out == nullptr) return WriteResult::CreateFailed;
+    const WriteResult result = CopyArchive(source, *out, table, order);
+    if (result != WriteResult::Ok) {
+        PlatClose(*out);
+        *out = nullptr;
+        PlatRemove(outputName);
+    }
+    return result;
+}
+
+WriteResult EndSortedArchive(PlatFile* out, const char* outputName, bool flushedTogether,
+                             PlatFileState* written) {
     // On stable storage before anyone renames it: a crash must never leave a renamed archive
     // whose bytes never reached the disk.
-    const bool ok = result == WriteResult::Ok && PlatFlush(out) &&
+    const bool ok = (flushedTogether ? PlatFlushed(out) : PlatFlush(out)) &&
                     (written == nullptr || PlatStateOf(out, written));  // as written, for good
     const bool closed = PlatClose(out);
-    if (result == WriteResult::Ok && !(ok && closed)) result = WriteResult::WriteFailed;
-    if (result != WriteResult::Ok) PlatRemove(outputName);
-    return result;
+    if (ok && closed) return WriteResult::Ok;
+    PlatRemove(outputName);
+    return WriteResult::WriteFailed;
+}
+
+WriteResult WriteSortedArchive(PlatFile* source, const char* outputName, const EntryTable& table,
+                               PlatFileState* written, const PlatFileState* leftover) {
+    PlatFile* out = nullptr;
+    const WriteResult result = BeginSortedArchive(source, outputName, table, &out, leftover);
+    return result == WriteResult::Ok ? EndSortedArchive(out, outputName, false, written) : result;
 }
 
 bool HoldsOnlySortedBytes(PlatFile* source, PlatFile* other, const EntryTable& table) {

@@ -96,6 +96,15 @@ enum class WriteResult {
 WriteResult WriteSortedArchive(PlatFile* source, const char* outputName, const EntryTable& table,
                                PlatFileState* written, const PlatFileState* leftover = nullptr);
 
+// WriteSortedArchive in two steps, for a front end that flushes many new archives together: the
+// first writes everything but waits for no disk and leaves *out open (nullptr unless Ok; a failed
+// one is removed); the second flushes it (or, `flushedTogether`, takes PlatFlushed's word for the
+// flush PlatFlushTogether made of it), notes its state and closes it, and removes it on failure.
+WriteResult BeginSortedArchive(PlatFile* source, const char* outputName, const EntryTable& table,
+                               PlatFile** out, const PlatFileState* leftover = nullptr);
+WriteResult EndSortedArchive(PlatFile* out, const char* outputName, bool flushedTogether,
+                             PlatFileState* written);
+
 // True when every byte of `other` is the byte the sorted archive of `source` (through its table)
 // holds at the same offset: `other` is that archive, whole or cut short, as an earlier sort of the
 // same bytes left it. False for anything else, and where either file cannot be read.

@@ -2,6 +2,8 @@
 #include "drop.h"
 
 #include <cstring>
+#include <memory>
+#include <new>
 
 #include "messages.h"
 #include "pathutil.h"
@@ -116,6 +118,9 @@ struct Sort {
     PlatFileState sorted;    // the new archive under the dropped file's name, right after that
     SortMode mode;
     const BackupName* rule;  // how the backup name is taken
+    EntryTable table;
+    PlatFile* out;           // the new archive, written, until it is flushed and closed
+    bool renamed;            // both renames went through
 };
 
 // Ends an operation whose files changed under it, giving back exactly what this run's own renames
@@ -148,9 +153,14 @@ DropResult CheckWorkName(const Sort& s, const EntryTable& table, PlatFileState* 
     return ours ? DropResult::Checked : DropResult::WorkNameTaken;
 }
 
-// Everything once the dropped file is open and locked, up to the flush of the renamed names.
-DropResult SortOpenFile(const char* fullPath, Sort* s) {
-    EntryTable table;
+// A sort in three steps, with the waits for the disk between them, which a run over many archives
+// shares: Write, up to the new archive written but not flushed; Rename, from its flush to the
+// renames; Finish, from the flush of the folder's names to the confirmation. Each returns Checked
+// to go on, or how the sort ended (the dropped file then let go).
+
+// Everything once the dropped file is open and locked, up to the new archive written.
+DropResult Write(const char* fullPath, Sort* s) {
+    EntryTable& table = s->table;
     const DropResult checked = ReadTable(s->source, &table);
     if (checked != DropResult::Checked) return checked;
     if (s->mode == SortMode::LeaveSorted && CompareWithSorted(table).kind == Layout::Sorted) {
@@ -179,13 +189,23 @@ DropResult SortOpenFile(const char* fullPath, Sort* s) {
     const DropResult work = CheckWorkName(*s, table, &leftover, &found);
     if (work != DropResult::Checked) return work;
 
-    switch (WriteSortedArchive(s->source, names.pNewFile, table, &s->written,
-                               found ? &leftover : nullptr)) {
-        case WriteResult::Ok: break;
+    switch (BeginSortedArchive(s->source, names.pNewFile, table, &s->out, found ? &leftover : nullptr)) {
+        case WriteResult::Ok: return DropResult::Checked;
         case WriteResult::CreateFailed: return DropResult::CreateFailed;
         case WriteResult::SourceChanged: return DropResult::Changed;
-        case WriteResult::WriteFailed:
-            return PlatInterrupted() ? DropResult::Interrupted : DropResult::WriteFailed;
+        case WriteResult::WriteFailed: break;
+    }
+    return PlatInterrupted() ? DropResult::Interrupted : DropResult::WriteFailed;
+}
+
+// From the new archive's flush (made here, or together with others' where `flushedTogether`) to
+// the renames.
+DropResult Rename(Sort* s, bool flushedTogether) {
+    DropNames& names = s->names;
+    PlatFile* out = s->out;
+    s->out = nullptr;
+    if (EndSortedArchive(out, names.pNewFile, flushedTogether, &s->written) != WriteResult::Ok) {
+        return PlatInterrupted() ? DropResult::Interrupted : DropResult::WriteFailed;
     }
     // Another program may have saved the archive anew (in place, or under its name) or taken the
     // new archive's name since: then the names are left to it. Each check comes right before the
@@ -206,7 +226,7 @@ DropResult SortOpenFile(const char* fullPath, Sort* s) {
     // Both renames always run, in this order; neither ever replaces a file, so whatever fails,
     // the dropped file's bytes keep a name. A first rename that fails because the dropped name no
     // longer leads to the file read is another program's doing, not a refusal to warn of.
-    bool renamed = true;
+    s->renamed = true;
     s->backedUp = PlatRenameNoReplace(names.pDefFile, names.pOldFile);
     if (s->backedUp) {
         s->backupSeen = PlatStateAt(names.pOldFile, &s->backup);
@@ -214,7 +234,7 @@ DropResult SortOpenFile(const char* fullPath, Sort* s) {
     } else if (!Names(names.pDefFile, s->read, false)) {
         return Undo(*s);
     } else {
-        renamed = false;
+        s->renamed = false;
         PlatShowMessage(kMsgOldRename.text, kMsgOldRename.caption);
     }
     if (!Names(names.pNewFile, s->written, false)) return Undo(*s);
@@ -225,19 +245,75 @@ DropResult SortOpenFile(const char* fullPath, Sort* s) {
     } else if (!Names(names.pNewFile, s->written, false)) {
         return Undo(*s);  // gone, or another file in its place: not a plain refusal
     } else {
-        renamed = false;
+        s->renamed = false;
         PlatShowMessage(kMsgDefRename.text, kMsgDefRename.caption);
     }
-    // The confirmation promises both names: they must survive a power cut that follows it. Flushed
-    // after a failed rename too, so that what the warnings describe is what a power cut leaves. The
-    // folder is the one that holds the names: the dropped file's, which is the current directory
-    // now, or the root for a name whose only separator is its first byte.
+    return DropResult::Checked;
+}
+
+// The confirmation promises both names: they must survive a power cut that follows it. The folder
+// is flushed after a failed rename too, so that what the warnings describe is what a power cut
+// leaves. The folder is the one that holds the names: the dropped file's, which is the current
+// directory now, or the root for a name whose only separator is its first byte.
+bool FlushFolder(const Sort& s) {
     const char root[] = {kPlatPathSeparator, '\0'};
-    const bool inRoot = names.directory[0] == '\0' && names.pDefFile[0] == kPlatPathSeparator;
-    const bool flushed = PlatFlushDirectory(inRoot ? root : ".", s->source);
-    if (!renamed) return DropResult::RenameFailed;
-    if (!flushed) return DropResult::FlushFailed;
-    return DropResult::Sorted;
+    const bool inRoot = s.names.directory[0] == '\0' && s.names.pDefFile[0] == kPlatPathSeparator;
+    return PlatFlushDirectory(inRoot ? root : ".", s.source);
+}
+
+// Once the folder's names are flushed (`flushed`: they are), the end, and its confirmation.
+DropResult Finish(Sort* s, bool flushed) {
+    DropResult result = !s->renamed ? DropResult::RenameFailed
+                        : !flushed  ? DropResult::FlushFailed
+                                    : DropResult::Sorted;
+    PlatClose(s->source);  // read only, so a failing close loses nothing
+    s->source = nullptr;
+    // The last look before the confirmation, once the archive is let go (so that no other program
+    // waits on it behind the box): both names still lead to the files the renames gave them,
+    // unchanged. Whatever changed them since was another program's doing, and is left to it.
+    if (result == DropResult::Sorted && !(Names(s->names.pDefFile, s->sorted, false) &&
+                                          Names(s->names.pOldFile, s->backup, false))) {
+        result = DropResult::ChangedBackedUp;
+    }
+    return result == DropResult::Sorted ? Tell(kMsgDone, result) : result;
+}
+
+// Opens and locks the dropped file and writes its new archive: Checked with the sort under way, or
+// how it ended. The derived names are built from the long name: made from a short (8.3) one, they
+// would rename the archive away from its own name. A short name's ".SND" may stand for a longer
+// extension, so the long name is tested again.
+DropResult Start(const char* givenPath, SortMode mode, const BackupName& backup, Sort* s) {
+    if (!HasExtension(givenPath)) return Tell(kMsgNotSnd, DropResult::WrongExtension);
+    char longPath[kPathBufferSize];
+    const char* fullPath = PlatLongPath(givenPath, longPath);
+    if (fullPath == nullptr) return DropResult::OpenFailed;
+    if (!HasExtension(fullPath)) return Tell(kMsgNotSnd, DropResult::WrongExtension);
+    // One handle for the table and the copy, so that both come from the same file; it holds the
+    // lock against other runs until the names are settled.
+    s->mode = mode;
+    s->rule = &backup;
+    s->source = PlatOpenRead(fullPath);
+    if (s->source == nullptr) return DropResult::OpenFailed;
+    DropResult result = DropResult::Busy;
+    switch (PlatLock(s->source)) {
+        case PlatLockResult::Locked:
+            result = PlatStateOf(s->source, &s->read) ? Write(fullPath, s) : DropResult::ReadFailed;
+            break;
+        case PlatLockResult::Held: break;
+        case PlatLockResult::Refused: result = DropResult::LockRefused; break;
+    }
+    if (result != DropResult::Checked) {
+        PlatClose(s->source);  // read only, so a failing close loses nothing
+        s->source = nullptr;
+    }
+    return result;
+}
+
+// Ends a sort that Rename ended, letting the dropped file go.
+DropResult LetGo(Sort* s, DropResult result) {
+    if (s->source != nullptr) PlatClose(s->source);  // read only, so a failing close loses nothing
+    s->source = nullptr;
+    return result;
 }
 
 }  // namespace
@@ -252,37 +328,53 @@ DropResult CheckDroppedFile(const char* fullPath, EntryTable* table) {
 }
 
 DropResult SortDroppedFile(const char* givenPath, SortMode mode, const BackupName& backup) {
-    if (!HasExtension(givenPath)) return Tell(kMsgNotSnd, DropResult::WrongExtension);
-    // The derived names are built from the long name: made from a short (8.3) one, they would
-    // rename the archive away from its own name. A short name's ".SND" may stand for a longer
-    // extension, so the long name is tested again.
-    char longPath[kPathBufferSize];
-    const char* fullPath = PlatLongPath(givenPath, longPath);
-    if (fullPath == nullptr) return DropResult::OpenFailed;
-    if (!HasExtension(fullPath)) return Tell(kMsgNotSnd, DropResult::WrongExtension);
-    // One handle for the table and the copy, so that both come from the same file; it holds the
-    // lock against other runs until the names are settled.
     Sort s = {};
-    s.mode = mode;
-    s.rule = &backup;
-    s.source = PlatOpenRead(fullPath);
-    if (s.source == nullptr) return DropResult::OpenFailed;
-    DropResult result = DropResult::Busy;
-    switch (PlatLock(s.source)) {
-        case PlatLockResult::Locked:
-            result = PlatStateOf(s.source, &s.read) ? SortOpenFile(fullPath, &s)
-                                                    : DropResult::ReadFailed;
-            break;
-        case PlatLockResult::Held: break;
-        case PlatLockResult::Refused: result = DropResult::LockRefused; break;
+    DropResult result = Start(givenPath, mode, backup, &s);
+    if (result == DropResult::Checked) result = Rename(&s, false);
+    if (result != DropResult::Checked) return LetGo(&s, result);
+    return Finish(&s, FlushFolder(s));
+}
+
+void SortTogether(const char* const* names, size_t n, const BackupName* backups,
+                  void (*each)(size_t index, void* context), void* context, DropResult* results) {
+    std::unique_ptr<Sort[]> sorts(new (std::nothrow) Sort[n]());
+    std::unique_ptr<PlatFile*[]> written(new (std::nothrow) PlatFile*[n]);
+    if (!sorts || !written) {  // no room to hold them at once: one at a time
+        for (size_t k = 0; k < n; ++k) {
+            each(k, context);
+            results[k] = PlatInterrupted() ? DropResult::NotTaken
+                                           : SortDroppedFile(names[k], SortMode::LeaveSorted, backups[k]);
+        }
+        return;
     }
-    PlatClose(s.source);  // read only, so a failing close loses nothing
-    // The last look before the confirmation, once the archive is let go (so that no other program
-    // waits on it behind the box): both names still lead to the files the renames gave them,
-    // unchanged. Whatever changed them since was another program's doing, and is left to it.
-    if (result == DropResult::Sorted && !(Names(s.names.pDefFile, s.sorted, false) &&
-                                          Names(s.names.pOldFile, s.backup, false))) {
-        result = DropResult::ChangedBackedUp;
+    // Every new archive written; then flushed together; then each one's renames.
+    size_t count = 0;
+    for (size_t k = 0; k < n; ++k) {
+        if (PlatInterrupted()) {
+            results[k] = DropResult::NotTaken;
+            continue;
+        }
+        each(k, context);
+        results[k] = Start(names[k], SortMode::LeaveSorted, backups[k], &sorts[k]);
+        if (results[k] == DropResult::Checked) written[count++] = sorts[k].out;
     }
-    return result == DropResult::Sorted ? Tell(kMsgDone, result) : result;
+    PlatFlushTogether(written.get(), count);
+    const Sort* renamed = nullptr;  // one whose renames were made, for the folder's flush
+    for (size_t k = 0; k < n; ++k) {
+        if (results[k] != DropResult::Checked) continue;
+        each(k, context);
+        results[k] = Rename(&sorts[k], true);
+        if (results[k] != DropResult::Checked) {
+            results[k] = LetGo(&sorts[k], results[k]);
+        } else {
+            renamed = &sorts[k];
+        }
+    }
+    // The folder's names once for all, and only then the confirmations.
+    const bool flushed = renamed != nullptr && FlushFolder(*renamed);
+    for (size_t k = 0; k < n; ++k) {
+        if (results[k] != DropResult::Checked) continue;
+        each(k, context);
+        results[k] = Finish(&sorts[k], flushed);
+    }
 }

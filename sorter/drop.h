@@ -1,6 +1,8 @@
 // drop.h: the whole job for one dropped file, from the extension test to the confirmation.
 #pragma once
 
+#include <cstddef>
+
 #include "archive.h"
 
 // How one operation ended. The user learns it from the messages shown and the files left; the
@@ -43,6 +45,7 @@ enum class DropResult {
                       // itself bears the backup name; nothing written
     Interrupted,      // silent: the program was asked to stop before the first rename; the new
                       // archive, if any, removed
+    NotTaken,         // SortTogether only: not begun, as the program was asked to stop first
     AlreadySorted,    // SortDroppedFile with LeaveSorted only: a sort would write the very bytes
                       // the archive holds, so nothing was written; silent
 };
@@ -75,3 +78,14 @@ DropResult CheckDroppedFile(const char* fullPath, EntryTable* table);
 // still lead to that file, unchanged, and to the archive this run wrote.
 DropResult SortDroppedFile(const char* fullPath, SortMode mode = SortMode::Always,
                            const BackupName& backup = {});
+
+// Sorts the archives `names` of the current directory, each a name without a folder, each as
+// SortDroppedFile does with LeaveSorted and backups[k], with every check and give-back of its own,
+// but sharing the waits for the disk: every new archive is written first, then all of them are
+// flushed together, then each one's renames are made, then the folder's names are flushed once,
+// and only then is each confirmed. `each(k, context)` comes before every step taken for archive k,
+// so that a front end knows whose messages follow. A stop asked for removes the new archives not
+// yet renamed, finishes the renames begun, and takes no archive further (NotTaken). results[k]
+// holds how archive k's sort ended.
+void SortTogether(const char* const* names, size_t n, const BackupName* backups,
+                  void (*each)(size_t index, void* context), void* context, DropResult* results);

@@ -106,6 +106,18 @@ bool PlatFlush(PlatFile* file) {
     return ok;
 }
 
+// Flushed together: each file counts as flushed once its outcome says so.
+void PlatFlushTogether(PlatFile* const* files, size_t n) {
+    if (!Breaks("PlatFlushTogether")) RealPlatFlushTogether(files, n);
+}
+
+bool PlatFlushed(PlatFile* file) {
+    if (Breaks("PlatFlushed")) return false;
+    const bool ok = RealPlatFlushed(file);
+    if (ok && gOpen.count(file)) gOpen[file].flushed = true;
+    return ok;
+}
+
 bool PlatClose(PlatFile* file) {
     const bool broken = Breaks("PlatClose");
     auto created = gOpen.find(file);

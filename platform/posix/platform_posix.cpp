@@ -1,6 +1,7 @@
 // platform_posix.cpp: the operating-system interface on Linux (POSIX, and a few Linux calls).
 #include <errno.h>
 #include <fcntl.h>
+#include <pthread.h>
 #include <signal.h>
 #include <stdio.h>
 #include <string.h>
@@ -12,6 +13,7 @@
 #include <dirent.h>
 
 #include <algorithm>
+#include <atomic>
 #include <new>
 #include <string>
 
@@ -32,6 +34,7 @@ struct PlatFile {
     uint64_t written;  // bytes written through this handle
     uint64_t kicked;   // bytes whose write-back to the disk has been started
     int lockFd;        // a second descriptor, open for writing, that holds the lock; or -1
+    int flushError;    // the last PlatFlushTogether's outcome: 0, its errno, or -1 for none
 };
 
 namespace {
@@ -83,7 +86,7 @@ PlatFileState StateOf(const struct stat& st) {
 PlatFile* Wrap(int fd, const struct stat& st) {
     PlatFile* file = new (std::nothrow) PlatFile{
         fd, st.st_dev, st.st_ino, static_cast<uint64_t>(st.st_size), st.st_mode & 07777, st.st_gid,
-        0, 0, -1};
+        0, 0, -1, -1};
     if (file == nullptr) close(fd);
     return file;
 }
@@ -346,6 +349,51 @@ bool PlatFlush(PlatFile* file) {
     while ((r = fsync(file->fd)) != 0 && errno == EINTR) {
     }
     return r == 0 || Fail();
+}
+
+namespace {
+
+// The files of one PlatFlushTogether, taken one at a time by each of its threads.
+struct Flushes {
+    PlatFile* const* files;
+    size_t n;
+    std::atomic<size_t> next;
+};
+
+void* FlushSome(void* flushes) {
+    Flushes& f = *static_cast<Flushes*>(flushes);
+    for (size_t k; (k = f.next++) < f.n;) {
+        int r;
+        while ((r = fsync(f.files[k]->fd)) != 0 && errno == EINTR) {
+        }
+        f.files[k]->flushError = r == 0 ? 0 : errno;
+    }
+    return nullptr;
+}
+
+// Enough waits at a time for a journal to take them in one commit, few enough to cost little.
+constexpr size_t kFlushThreads = 16;
+
+}  // namespace
+
+void PlatFlushTogether(PlatFile* const* files, size_t n) {
+    for (size_t k = 0; k < n; ++k) files[k]->flushError = -1;
+    Flushes flushes{files, n, {0}};
+    pthread_t threads[kFlushThreads];
+    size_t started = 0;
+    // Where no thread can be had, this one flushes what is left alone.
+    while (started + 1 < std::min(n, kFlushThreads) &&
+           pthread_create(&threads[started], nullptr, FlushSome, &flushes) == 0) {
+        ++started;
+    }
+    FlushSome(&flushes);
+    for (size_t t = 0; t < started; ++t) pthread_join(threads[t], nullptr);
+}
+
+bool PlatFlushed(PlatFile* file) {
+    if (file->flushError == 0) return true;
+    errno = file->flushError > 0 ? file->flushError : 0;
+    return Fail(file->flushError > 0 ? nullptr : "it was never flushed");
 }
 
 bool PlatClose(PlatFile* file) {

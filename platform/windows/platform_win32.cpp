@@ -16,9 +16,13 @@ struct PlatFile {
     DWORD attributes;                 // as seen when opened
     bool readOnlyOnClose;             // made by PlatCreate like a read-only file
     char path[kPlatPathBufferSize];   // made by PlatCreate: its path, to set attributes once closed
+    DWORD flushError;                 // the last PlatFlushTogether's outcome: 0, its error, or
+                                      // kNeverFlushed
 };
 
 namespace {
+
+constexpr DWORD kNeverFlushed = 0xFFFFFFFFu;
 
 // Why the last failed call failed: its own words where the last error cannot say it, or else the
 // last error as the failing system call left it, before any later call could change it.
@@ -46,7 +50,8 @@ PlatFile* Wrap(HANDLE handle) {
     BY_HANDLE_FILE_INFORMATION info;
     PlatFile* file = nullptr;
     if (GetFileInformationByHandle(handle, &info)) {
-        file = new (std::nothrow) PlatFile{handle, StateOf(info).size, info.dwFileAttributes, false, {}};
+        file = new (std::nothrow) PlatFile{handle, StateOf(info).size, info.dwFileAttributes, false, {},
+                                           kNeverFlushed};
     }
     if (file == nullptr) {
         Fail();
@@ -291,6 +296,49 @@ PlatCopyResult PlatCopyRange(PlatFile*, uint64_t, PlatFile*, uint32_t) {
 }
 
 bool PlatFlush(PlatFile* file) { return FlushFileBuffers(file->handle) != 0 || Fail(); }
+
+namespace {
+
+// The files of one PlatFlushTogether, taken one at a time by each of its threads.
+struct Flushes {
+    PlatFile* const* files;
+    size_t n;
+    volatile LONG next;
+};
+
+DWORD WINAPI FlushSome(void* flushes) {
+    Flushes& f = *static_cast<Flushes*>(flushes);
+    for (size_t k; (k = static_cast<size_t>(InterlockedIncrement(&f.next) - 1)) < f.n;) {
+        f.files[k]->flushError = FlushFileBuffers(f.files[k]->handle) ? 0 : GetLastError();
+    }
+    return 0;
+}
+
+constexpr size_t kFlushThreads = 16;
+
+}  // namespace
+
+void PlatFlushTogether(PlatFile* const* files, size_t n) {
+    for (size_t k = 0; k < n; ++k) files[k]->flushError = kNeverFlushed;
+    Flushes flushes{files, n, 0};
+    HANDLE threads[kFlushThreads];
+    size_t started = 0;
+    // Where no thread can be had, this one flushes what is left alone.
+    while (started + 1 < (n < kFlushThreads ? n : kFlushThreads) &&
+           (threads[started] = CreateThread(nullptr, 64 << 10, FlushSome, &flushes, 0, nullptr)) != nullptr) {
+        ++started;
+    }
+    FlushSome(&flushes);
+    if (started > 0) WaitForMultipleObjects(static_cast<DWORD>(started), threads, TRUE, INFINITE);
+    for (size_t t = 0; t < started; ++t) CloseHandle(threads[t]);
+}
+
+bool PlatFlushed(PlatFile* file) {
+    if (file->flushError == 0) return true;
+    if (file->flushError == kNeverFlushed) return Fail("it was never flushed");
+    SetLastError(file->flushError);
+    return Fail();
+}
 
 bool PlatClose(PlatFile* file) {
     bool ok = CloseHandle(file->handle) != 0 || Fail();

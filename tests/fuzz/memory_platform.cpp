@@ -59,6 +59,10 @@ bool PlatStateAt(const char* path, PlatFileState* state) {
 
 const char* PlatLongPath(const char* path, char*) { return path; }
 
+void PlatFlushTogether(PlatFile* const*, size_t) {}
+
+bool PlatFlushed(PlatFile*) { return true; }
+
 PlatKind PlatKindAt(const char* path, bool) {
     return MemoryFiles().count(path) ? PlatKind::File : PlatKind::None;
 }
