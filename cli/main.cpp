@@ -86,19 +86,33 @@ struct Options {
     bool numbered = false;  // --backup=numbered
 };
 
-// The file being taken, for the messages about it.
+// A file being taken, and what is to be said of it: its lines wait until its sort has ended (in a
+// run over many archives, until the folder's names are on the disk), and then come in order.
 struct Current {
-    const char* shown;       // its name as the user reads it
+    std::string path;        // for the file functions
+    std::string shownName;   // its name as the user reads it
+    std::string oldSuffix;   // its backup name's, after the base
     std::string oldName;     // the name of its backup as the user reads it ("BASE_old.snd")
     const Options* options;
+    std::vector<std::pair<FILE*, std::string>> lines;
+    std::string cause;       // PlatErrorText once its sort's last step ended
 };
 
-// Prints each message as "FILE: CAPTION: TEXT": warnings to standard error, the confirmation
-// (but with --quiet) to standard output. A rename warning is followed by its cause and where the
-// files are now.
+// Says the lines a file has waiting, in order.
+void Emit(Current* current) {
+    for (const auto& [stream, text] : current->lines) {
+        Write(stream, text);
+        std::fflush(stream);
+    }
+    current->lines.clear();
+}
+
+// Each message as "FILE: CAPTION: TEXT": warnings to standard error, the confirmation (but with
+// --quiet) to standard output. A rename warning is followed by its cause and where the files are
+// now.
 void PrintMessage(const char* text, const char* caption, void* context) {
-    const Current& current = *static_cast<const Current*>(context);
-    const char* file = current.shown;
+    Current& current = *static_cast<Current*>(context);
+    const char* file = current.shownName.c_str();
     const bool confirm = std::strcmp(caption, kCaptionConfirm) == 0;
     if (confirm && current.options->quiet) return;
     std::string line =
@@ -111,8 +125,7 @@ void PrintMessage(const char* text, const char* caption, void* context) {
         line += std::string(file) + ": cannot give the sorted archive its name: " + PlatErrorText() +
                 "; the sorted archive is in " + std::string(file, std::strlen(file) - 4) + "_new.snd\n";
     }
-    Write(confirm ? stdout : stderr, line);
-    std::fflush(confirm ? stdout : stderr);
+    current.lines.emplace_back(confirm ? stdout : stderr, line);
 }
 
 // A short reason for the ends that show no message, nullptr for those that do, and whether the
@@ -127,9 +140,7 @@ std::string WithBase(std::string text, const Current& current) {
     size_t at = text.find("BASE_old.snd");
     if (at != std::string::npos) text.replace(at, 12, current.oldName);
     at = text.find("BASE");
-    if (at != std::string::npos) {
-        text.replace(at, 4, std::string(current.shown, std::strlen(current.shown) - 4));
-    }
+    if (at != std::string::npos) text.replace(at, 4, current.shownName.substr(0, current.shownName.size() - 4));
     return text;
 }
 Reason SilentReason(DropResult result) {
@@ -286,6 +297,16 @@ int ParseOptions(const std::vector<Argument>& arguments, Options* o, std::vector
     return wrong != nullptr ? Misused(wrong) : -1;
 }
 
+// Archives of one folder waiting to be sorted together, and how much they hold.
+constexpr size_t kChunkFiles = 256;
+constexpr uint64_t kChunkBytes = 64u << 20;
+struct Chunk {
+    std::string folder;  // with its separator; "" for the starting directory
+    std::vector<Current> files;
+    std::vector<std::string> names;  // each one's name in the folder
+    uint64_t bytes = 0;
+};
+
 // What one run did, for its summary and its status.
 struct Run {
     Options o;
@@ -297,7 +318,10 @@ struct Run {
     unsigned skipped = 0;
     unsigned failed = 0;
     bool stop = false;      // nobody would learn of the rest
+    Chunk chunk;            // archives waiting to be sorted together
 };
+
+void Settle(Run* run);
 
 void Failed(Run* run, int status) {
     ++run->failed;
@@ -308,6 +332,7 @@ void Failed(Run* run, int status) {
 // cannot be had and the name is relative.
 bool AtStart(Run* run, const char* file, const char* shown) {
     if (run->held ? PlatReturnToStartingDirectory() : PlatIsAbsolutePath(file)) return true;
+    Settle(run);
     Say(stderr, "%s: cannot find the starting directory\n", shown);
     Failed(run, run->unchecked);
     return false;
@@ -322,58 +347,26 @@ std::string OldSuffix(const Run& run, const std::string& file) {
         return "_old.snd";
     }
     for (unsigned n = 1; n < 100000; ++n) {
-        const std::string suffix = "_" + std::to_string(n) + "_old.snd";
+        const std::string suffix = std::string(1, '_').append(std::to_string(n)).append("_old.snd");
         if (PlatKindAt((base + suffix).c_str(), false) == PlatKind::None) return suffix;
     }
     return "_old.snd";  // refused as taken
 }
 
-// Sorts, checks or lists one file, with its lines, and counts it. A short (8.3) name on Windows
-// is taken, and told, by its long name, from which the sort builds its names too.
-void TakeFile(Run* run, const std::string& givenPath, const std::string& givenShown) {
+// Tells how one file's sort, check or listing ended, and counts it.
+void Report(Run* run, Current* current, DropResult result, int failed) {
     const Options& o = run->o;
-    if (!AtStart(run, givenPath.c_str(), givenShown.c_str())) return;
-    static char buffer[kPathBufferSize];
-    const char* longPath = PlatLongPath(givenPath.c_str(), buffer);
-    const bool spelt = longPath != nullptr && givenPath != longPath;
-    const std::string path = spelt ? longPath : givenPath;
-    const std::string shownName = spelt ? ShownName(path) : givenShown;
-    const char* file = path.c_str();
-    const char* shown = shownName.c_str();
-    if (const char* own = OwnFile(file); own != nullptr && !o.force) {
-        if (o.verbose) Say(stderr, "%s: skipped: %s of an earlier sort (--force takes it)\n", shown, own);
-        ++run->skipped;
-        return;
+    const char* shown = current->shownName.c_str();
+    if (result == DropResult::AlreadySorted && o.verbose) {
+        current->lines.emplace_back(stdout, current->shownName + ": already sorted; left as it is\n");
     }
-    const bool archive = EndsWithNoCase(file, ".snd");
-    const std::string oldSuffix = archive && !o.check && !o.list ? OldSuffix(*run, path) : "_old.snd";
-    Current current{shown, archive ? shownName.substr(0, shownName.size() - 4) + oldSuffix : "", &o};
-    PlatSetMessageSink(PrintMessage, &current);
-    DropResult result;
-    int failed = 0;  // the status this file gives
-    if (o.list || o.check) {
-        static EntryTable table;
-        result = CheckDroppedFile(file, &table);
-        if (result != DropResult::Checked) {
-            failed = run->unchecked;
-        } else if (o.list) {
-            ListTable(shown, table);
-        } else if (!CheckTable(shown, table, o)) {
-            failed = 1;
-        }
-    } else {
-        result = SortDroppedFile(file, SortMode::LeaveSorted, {oldSuffix.c_str(), true});
-        if (result == DropResult::AlreadySorted && o.verbose) {
-            Say(stdout, "%s: already sorted; left as it is\n", shown);
-        }
-        failed = result == DropResult::Sorted || result == DropResult::AlreadySorted ? 0 : 1;
-    }
-    PlatSetMessageSink(nullptr, nullptr);
     const Reason reason = SilentReason(result);
     if (reason.text != nullptr) {
-        Say(stderr, "%s: %s%s%s\n", shown, WithBase(reason.text, current).c_str(),
-            reason.cause ? ": " : "", reason.cause ? PlatErrorText() : "");
+        std::string line = std::string(shown).append(": ").append(WithBase(reason.text, *current));
+        if (reason.cause) line.append(": ").append(current->cause);
+        current->lines.emplace_back(stderr, line + "\n");
     }
+    Emit(current);
     // With --check, a file a sort would change is what was asked about, not a failure.
     const bool differs = o.check && failed == 1;
     if (failed != 0 && !differs) {
@@ -383,6 +376,127 @@ void TakeFile(Run* run, const std::string& givenPath, const std::string& givenSh
         run->status = std::max(run->status, failed);
     }
     run->stop = std::ferror(stdout) || PlatInterrupted();
+}
+
+int SortFailed(DropResult result) {
+    return result == DropResult::Sorted || result == DropResult::AlreadySorted ? 0 : 1;
+}
+
+void Step(size_t k, bool begins, void* context) {
+    Current& current = static_cast<Chunk*>(context)->files[k];
+    if (begins) {
+        PlatSetMessageSink(PrintMessage, &current);
+    } else {
+        current.cause = PlatErrorText();
+        PlatSetMessageSink(nullptr, nullptr);
+    }
+}
+
+// Sorts the archives waiting, together, and tells of each in order; then goes back to the starting
+// directory. After a stop, nothing more is taken.
+void Settle(Run* run) {
+    Chunk& chunk = run->chunk;
+    const size_t n = chunk.files.size();
+    if (n == 0 || run->stop) {
+        chunk = Chunk();
+        return;
+    }
+    std::vector<DropResult> results(n, DropResult::DirectoryFailed);
+    if (run->held) PlatReturnToStartingDirectory();
+    if (n == 1) {  // alone, as the window sorts it
+        Step(0, true, &chunk);
+        results[0] = SortDroppedFile(chunk.files[0].path.c_str(), SortMode::LeaveSorted,
+                                     {chunk.files[0].oldSuffix.c_str(), true});
+        Step(0, false, &chunk);
+    } else if (chunk.folder.empty() || PlatSetCurrentDirectory(chunk.folder.c_str())) {
+        std::vector<const char*> names;
+        std::vector<BackupName> backups;
+        for (size_t k = 0; k < n; ++k) {
+            names.push_back(chunk.names[k].c_str());
+            backups.push_back({chunk.files[k].oldSuffix.c_str(), true});
+        }
+        SortTogether(names.data(), n, backups.data(), Step, &chunk, results.data());
+    } else {
+        const std::string cause = PlatErrorText();
+        for (Current& current : chunk.files) current.cause = cause;
+    }
+    for (size_t k = 0; k < n; ++k) {
+        if (results[k] != DropResult::NotTaken) Report(run, &chunk.files[k], results[k], SortFailed(results[k]));
+    }
+    chunk = Chunk();
+    if (run->held) PlatReturnToStartingDirectory();
+}
+
+// Sorts, checks or lists one file, and tells of it. A short (8.3) name on Windows is taken, and
+// told, by its long name, from which the sort builds its names too. An archive to sort that lies in
+// a folder waits for others of the same folder, to be sorted together.
+void TakeFile(Run* run, const std::string& givenPath, const std::string& givenShown) {
+    const Options& o = run->o;
+    if (!AtStart(run, givenPath.c_str(), givenShown.c_str())) return;
+    static char buffer[kPathBufferSize];
+    const char* longPath = PlatLongPath(givenPath.c_str(), buffer);
+    const bool spelt = longPath != nullptr && givenPath != longPath;
+    Current current;
+    current.path = spelt ? longPath : givenPath;
+    current.shownName = spelt ? ShownName(current.path) : givenShown;
+    current.options = &o;
+    const char* file = current.path.c_str();
+    if (const char* own = OwnFile(file); own != nullptr && !o.force) {
+        if (o.verbose) {
+            Settle(run);  // its line comes in order
+            Say(stderr, "%s: skipped: %s of an earlier sort (--force takes it)\n",
+                current.shownName.c_str(), own);
+        }
+        ++run->skipped;
+        return;
+    }
+    const bool archive = EndsWithNoCase(file, ".snd");
+    current.oldSuffix = archive && !o.check && !o.list ? OldSuffix(*run, current.path) : "_old.snd";
+    current.oldName = archive ? current.shownName.substr(0, current.shownName.size() - 4) + current.oldSuffix : "";
+    if (!o.check && !o.list) {
+        // Sorted together: plain files named with a folder part (or none), which the sort enters
+        // once for them all.
+        char folder[kPathBufferSize] = {};
+        char name[kPathBufferSize] = {};
+        const bool bare = std::strchr(file, kPlatPathSeparator) == nullptr && std::strchr(file, '/') == nullptr;
+        PlatFileState state;
+        const bool parts = bare || (GetDirectoryPart(file, folder) && GetFileNamePart(file, name) &&
+                                    std::strchr(name, '/') == nullptr);
+        Chunk& chunk = run->chunk;
+        if (!(parts && PlatStateAt(file, &state))) {
+            Settle(run);
+            if (run->stop) return;
+            chunk.files.push_back(std::move(current));
+            chunk.names.push_back("");
+            Settle(run);
+            return;
+        }
+        if (!chunk.files.empty() && (chunk.folder != folder || chunk.files.size() >= kChunkFiles ||
+                                     chunk.bytes >= kChunkBytes)) {
+            Settle(run);
+        }
+        chunk.folder = folder;
+        chunk.names.push_back(bare ? file : name);
+        chunk.files.push_back(std::move(current));
+        chunk.bytes += state.size;
+        return;
+    }
+    Settle(run);
+    PlatSetMessageSink(PrintMessage, &current);
+    static EntryTable table;
+    const DropResult result = CheckDroppedFile(file, &table);
+    int failed = 0;  // the status this file gives
+    if (result != DropResult::Checked) {
+        failed = run->unchecked;
+    } else if (o.list) {
+        Emit(&current);
+        ListTable(current.shownName.c_str(), table);
+    } else if (!CheckTable(current.shownName.c_str(), table, o)) {
+        failed = 1;
+    }
+    current.cause = PlatErrorText();
+    PlatSetMessageSink(nullptr, nullptr);
+    Report(run, &current, result, failed);
 }
 
 // A name found in a folder, and what it is.
@@ -402,6 +516,7 @@ void Note(const char* name, PlatKind kind, void* context) {
 void Walk(Run* run, const std::string& dir, const std::string& shownDir) {
     if (!AtStart(run, dir.c_str(), shownDir.c_str())) return;
     std::vector<Found> found;
+    Settle(run);  // what waits is told first: a folder's lines come in the walk's order
     if (!PlatListFolder(dir.c_str(), Note, &found)) {
         Say(stderr, "%s: cannot read the folder: %s\n", shownDir.c_str(), PlatErrorText());
         Failed(run, run->unchecked);
@@ -420,6 +535,7 @@ void Walk(Run* run, const std::string& dir, const std::string& shownDir) {
             if (entry.kind == PlatKind::File) {
                 TakeFile(run, path, shown);
             } else {
+                Settle(run);
                 Say(stderr, "%s: this system's code page cannot hold the name; it could name "
                             "another file, and is left alone\n", shown.c_str());
                 Failed(run, run->unchecked);
@@ -460,6 +576,7 @@ int main(int argc, char** argv) {
     for (const Argument& argument : files) {
         if (run.stop) break;
         const std::string shown = argument.shown.empty() ? "''" : argument.shown;
+        if (!argument.exact || argument.path.empty()) Settle(&run);
         if (!argument.exact) {
             Say(stderr, "%s: this system's code page cannot hold the name; it could name another "
                         "file, and is left alone\n", shown.c_str());
@@ -474,6 +591,7 @@ int main(int argc, char** argv) {
             TakeFile(&run, argument.path, shown);
         }
     }
+    Settle(&run);
     Summarize(run);
     if (PlatInterrupted()) {
         std::fflush(stdout);

@@ -336,17 +336,11 @@ DropResult SortDroppedFile(const char* givenPath, SortMode mode, const BackupNam
 }
 
 void SortTogether(const char* const* names, size_t n, const BackupName* backups,
-                  void (*each)(size_t index, void* context), void* context, DropResult* results) {
+                  void (*step)(size_t index, bool begins, void* context), void* context,
+                  DropResult* results) {
     std::unique_ptr<Sort[]> sorts(new (std::nothrow) Sort[n]());
     std::unique_ptr<PlatFile*[]> written(new (std::nothrow) PlatFile*[n]);
-    if (!sorts || !written) {  // no room to hold them at once: one at a time
-        for (size_t k = 0; k < n; ++k) {
-            each(k, context);
-            results[k] = PlatInterrupted() ? DropResult::NotTaken
-                                           : SortDroppedFile(names[k], SortMode::LeaveSorted, backups[k]);
-        }
-        return;
-    }
+    const bool together = sorts && written;  // else no room to hold them at once: one at a time
     // Every new archive written; then flushed together; then each one's renames.
     size_t count = 0;
     for (size_t k = 0; k < n; ++k) {
@@ -354,27 +348,32 @@ void SortTogether(const char* const* names, size_t n, const BackupName* backups,
             results[k] = DropResult::NotTaken;
             continue;
         }
-        each(k, context);
-        results[k] = Start(names[k], SortMode::LeaveSorted, backups[k], &sorts[k]);
-        if (results[k] == DropResult::Checked) written[count++] = sorts[k].out;
+        step(k, true, context);
+        results[k] = together ? Start(names[k], SortMode::LeaveSorted, backups[k], &sorts[k])
+                              : SortDroppedFile(names[k], SortMode::LeaveSorted, backups[k]);
+        if (together && results[k] == DropResult::Checked) written[count++] = sorts[k].out;
+        step(k, false, context);
     }
+    if (!together) return;
     PlatFlushTogether(written.get(), count);
     const Sort* renamed = nullptr;  // one whose renames were made, for the folder's flush
     for (size_t k = 0; k < n; ++k) {
         if (results[k] != DropResult::Checked) continue;
-        each(k, context);
+        step(k, true, context);
         results[k] = Rename(&sorts[k], true);
         if (results[k] != DropResult::Checked) {
             results[k] = LetGo(&sorts[k], results[k]);
         } else {
             renamed = &sorts[k];
         }
+        step(k, false, context);
     }
     // The folder's names once for all, and only then the confirmations.
     const bool flushed = renamed != nullptr && FlushFolder(*renamed);
     for (size_t k = 0; k < n; ++k) {
         if (results[k] != DropResult::Checked) continue;
-        each(k, context);
+        step(k, true, context);
         results[k] = Finish(&sorts[k], flushed);
+        step(k, false, context);
     }
 }

@@ -83,9 +83,11 @@ DropResult SortDroppedFile(const char* fullPath, SortMode mode = SortMode::Alway
 // SortDroppedFile does with LeaveSorted and backups[k], with every check and give-back of its own,
 // but sharing the waits for the disk: every new archive is written first, then all of them are
 // flushed together, then each one's renames are made, then the folder's names are flushed once,
-// and only then is each confirmed. `each(k, context)` comes before every step taken for archive k,
-// so that a front end knows whose messages follow. A stop asked for removes the new archives not
-// yet renamed, finishes the renames begun, and takes no archive further (NotTaken). results[k]
-// holds how archive k's sort ended.
+// and only then is each confirmed. `step(k, true, context)` comes before every step taken for
+// archive k and `step(k, false, context)` right after it, so that a front end knows whose messages
+// follow, and whose cause PlatErrorText gives. A stop asked for removes the new archives not yet
+// renamed, finishes the renames begun, and takes no archive further (NotTaken). results[k] holds
+// how archive k's sort ended.
 void SortTogether(const char* const* names, size_t n, const BackupName* backups,
-                  void (*each)(size_t index, void* context), void* context, DropResult* results);
+                  void (*step)(size_t index, bool begins, void* context), void* context,
+                  DropResult* results);

@@ -372,7 +372,7 @@ void* FlushSome(void* flushes) {
 }
 
 // Enough waits at a time for a journal to take them in one commit, few enough to cost little.
-constexpr size_t kFlushThreads = 16;
+constexpr size_t kFlushThreads = 32;
 
 }  // namespace
 
