@@ -7,6 +7,10 @@
 #       the disk before renaming it (so cp followed by sync of the copy is timed too, the like-for-like
 #       figure), and in a folder in memory (/dev/shm), where waiting for the disk costs nothing and
 #       the sorter and cp do the same work.
+#   (c) a batch: 1000 archives of 4 KiB in one folder on the disk, the command over the folder
+#       against cp -r of the folder and one sync, as median ratios over interleaved runs, each from
+#       an idle disk, with the peak resident memory of each.
+# TESSOREL_BENCH_ONLY=c runs (c) alone.
 # Usage: bench/run.sh [BUILD_DIR] [RUNS]   (BUILD_DIR defaults to build/default, RUNS to 7)
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -16,8 +20,10 @@ tessorel=$build/tessorel
 make_archive=$build/bench/make_archive
 [ -x /usr/bin/time ] || { echo "bench: /usr/bin/time is missing (apt-get install time)" >&2; exit 1; }
 
+single() {
 echo "== (a) whole operation, 1024 entries, full-range keys"
 "$build/bench/sort_bench" --benchmark_format=console 2>/dev/null | grep -E 'median|cv' || true
+}
 
 folders=()
 trap 'rm -rf "${folders[@]}"' EXIT
@@ -89,6 +95,49 @@ compare() {
     rm -rf "$work"
 }
 
+# One round of (c): the command over a fresh copy of the folder, or the copy and its sync; the
+# fresh copy for the command is made, and flushed, before the clock starts.
+batch_timed() {
+    local t m
+    rm -rf "$work/w" "$work/c"
+    [ "$1" = tessorel ] && cp -r "$work/source" "$work/w"
+    sync
+    case $1 in
+        tessorel) read -r t m < <(measure "$tessorel" -q "$work/w") ;;
+        cp+sync) read -r t m < <(measure sh -c 'cp -r "$1" "$2" && sync' sh "$work/source" "$work/c") ;;
+    esac
+    times[$1]+="$t "
+    if (( m > ${peak[$1]:-0} )); then peak[$1]=$m; fi
+}
+
+batch() {
+    work=$(mktemp -d "${TMPDIR:-/var/tmp}/tessorel-bench.XXXXXX")
+    folders+=("$work")
+    echo "== (c) a batch: 1000 archives of 4 KiB in one folder on the disk, $runs interleaved runs, in $work"
+    mkdir "$work/source"
+    "$make_archive" "$work/one.snd" 7 496 5
+    local k i n
+    for k in $(seq -w 0 999); do cp "$work/one.snd" "$work/source/a$k.snd"; done
+    batch_timed tessorel
+    batch_timed cp+sync
+    times=(); peak=()
+    for ((i = 0; i < runs; i++)); do
+        if ((i % 2)); then batch_timed cp+sync; batch_timed tessorel; else batch_timed tessorel; batch_timed cp+sync; fi
+    done
+    local line="median:"
+    for n in tessorel cp+sync; do
+        read -ra "t_${n//+/_}" <<<"${times[$n]}"
+        line+=" $n $(median ${times[$n]}) s,"
+    done
+    echo "${line%,}"
+    echo "  each run: tessorel [${times[tessorel]% }] cp+sync [${times[cp+sync]% }]"
+    echo "median ratio tessorel/(cp -r + sync) $(ratio t_tessorel t_cp_sync) (goal <= 3, stretch 2)"
+    echo "peak resident memory: tessorel $((peak[tessorel] / 1024)) MiB, cp+sync $((peak[cp+sync] / 1024)) MiB"
+    rm -rf "$work"
+}
+
+if [ "${TESSOREL_BENCH_ONLY:-}" != c ]; then
+single
 compare "${TMPDIR:-/var/tmp}" "on the disk" tessorel cp cp+sync
 # The memory folder holds the source, the sorted archive and a copy at once.
 if [ -d /dev/shm ] && (( $(df -Pk /dev/shm | awk 'NR == 2 {print $4}') > 4 * 1024 * 1024 )); then
@@ -96,3 +145,5 @@ if [ -d /dev/shm ] && (( $(df -Pk /dev/shm | awk 'NR == 2 {print $4}') > 4 * 102
 else
     echo "== (b) in memory: skipped, /dev/shm is missing or has less than 4 GiB free"
 fi
+fi
+batch

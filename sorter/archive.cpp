@@ -13,6 +13,9 @@ namespace {
 
 // Entry data is copied through a buffer of at most this size, whatever an entry's length.
 constexpr uint32_t kCopyBufferSize = 1u << 20;
+// An archive of at most this size is read whole, once, and its sorted form written in one piece:
+// for the many small archives of a folder, the calls per entry would cost more than the bytes.
+constexpr uint32_t kWholeArchive = 64u << 10;
 
 uint32_t GetLe32(const unsigned char* p) {
     return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
@@ -98,21 +101,43 @@ WriteResult CopyEntry(PlatFile* source, PlatFile* out, const EntryRow& row, uint
     return WriteResult::Ok;
 }
 
+// Reads of a file's first bytes, served from one read of them: the table of a small archive is read
+// in one call instead of one per entry. Past them, each read is the file's own.
+struct Head {
+    PlatFile* file;
+    uint32_t size = 0;  // how many of them the file had when they were read
+    unsigned char bytes[kWholeArchive];
+};
+
+bool ReadAt(const Head& head, uint64_t at, void* buffer, uint32_t n, uint32_t* got) {
+    if (at > head.size || head.size - at < n) return PlatReadAt(head.file, at, buffer, n, got);
+    std::memcpy(buffer, head.bytes + at, n);
+    *got = n;
+    return true;
+}
+
 // Everything ReadEntryTable does once the file is open.
 ReadResult ReadOpenTable(PlatFile* file, EntryTable* table) {
     uint64_t fileSize = 0;
     uint32_t got = 0;
     if (!PlatFileSize(file, &fileSize)) return ReadResult::ReadFailed;
     table->fileSize = fileSize;
+    std::unique_ptr<Head> head(new (std::nothrow) Head);  // its bytes are read before they are used
+    if (!head) return ReadResult::ReadFailed;
+    head->file = file;
+    if (fileSize <= kWholeArchive &&
+        !PlatReadAt(file, 0, head->bytes, static_cast<uint32_t>(fileSize), &head->size)) {
+        return ReadResult::ReadFailed;
+    }
 
     // A file too short for these reads is compared and counted with zeros for the missing bytes.
     char signature[kSignatureSize] = {};
-    if (!PlatReadAt(file, kSignatureOffset, signature, kSignatureSize, &got)) {
+    if (!ReadAt(*head, kSignatureOffset, signature, kSignatureSize, &got)) {
         return ReadResult::ReadFailed;
     }
     if (!EqualNoCase(signature, kSignature, kSignatureSize)) return ReadResult::BadSignature;
     unsigned char numbers[kHeaderNumbersSize] = {};
-    if (!PlatReadAt(file, kCountOffset, numbers, kHeaderNumbersSize, &got)) {
+    if (!ReadAt(*head, kCountOffset, numbers, kHeaderNumbersSize, &got)) {
         return ReadResult::ReadFailed;
     }
     const uint32_t count = GetLe32(numbers);
@@ -124,7 +149,7 @@ ReadResult ReadOpenTable(PlatFile* file, EntryTable* table) {
         // Checked by subtraction, so that no offset or length near 2^32 can wrap a sum.
         if (offset > fileSize || fileSize - offset < kEntryHeaderSize) return ReadResult::Damaged;
         unsigned char header[kEntryHeaderSize] = {};
-        if (!PlatReadAt(file, offset, header, kEntryHeaderSize, &got)) return ReadResult::ReadFailed;
+        if (!ReadAt(*head, offset, header, kEntryHeaderSize, &got)) return ReadResult::ReadFailed;
         if (got < kEntryHeaderSize) return ReadResult::Damaged;  // shorter than it was
         EntryRow& row = table->rows[k];
         row = {offset, GetLe32(header + 4), GetLe32(header + 8), GetLe32(header + 12)};
@@ -139,9 +164,42 @@ ReadResult ReadOpenTable(PlatFile* file, EntryTable* table) {
     return ReadResult::Ok;
 }
 
+// CopyArchive for an archive read whole: the sorted archive is made in memory and written at once.
+// The source must still hold every byte it held when its table was read.
+WriteResult CopyWhole(PlatFile* source, PlatFile* out, const EntryTable& table, const uint16_t* order,
+                      uint32_t outputSize) {
+    const uint32_t size = static_cast<uint32_t>(table.fileSize);
+    std::unique_ptr<unsigned char[]> data(new (std::nothrow) unsigned char[size + outputSize]);
+    if (!data) return WriteResult::WriteFailed;
+    unsigned char* const in = data.get();
+    unsigned char* const sorted = in + size;
+    uint32_t got = 0;
+    if (PlatInterrupted() || !PlatReadAt(source, 0, in, size, &got)) return WriteResult::WriteFailed;
+    if (got != size) return WriteResult::SourceChanged;
+    // Zeros stand for the header bytes a short source lacks.
+    std::memset(sorted, 0, kHeaderSize);
+    std::memcpy(sorted, in, std::min<uint32_t>(size, kHeaderSize));
+    PutLe32(sorted + kFirstEntryOffset, kHeaderSize);
+    uint32_t position = kHeaderSize;
+    for (uint32_t k = 0; k < table.cntList; ++k) {
+        const EntryRow& row = table.rows[order[k]];
+        const uint32_t at = position;
+        position += kEntryHeaderSize + row.length;
+        PutEntryHeader(sorted + at, row, position);
+        // ReadEntryTable saw the entry lie inside the file, as `size` still has it.
+        std::memcpy(sorted + at + kEntryHeaderSize, in + row.offset + kEntryHeaderSize, row.length);
+    }
+    return PlatWrite(out, sorted, outputSize) ? WriteResult::Ok : WriteResult::WriteFailed;
+}
+
 // Writes the header and every entry in `order` to `out`, reading from `source`.
 WriteResult CopyArchive(PlatFile* source, PlatFile* out, const EntryTable& table,
                         const uint16_t* order) {
+    uint64_t outputSize = kHeaderSize;
+    for (uint32_t k = 0; k < table.cntList; ++k) outputSize += kEntryHeaderSize + uint64_t{table.rows[k].length};
+    if (table.fileSize <= kWholeArchive && outputSize <= kWholeArchive) {
+        return CopyWhole(source, out, table, order, static_cast<uint32_t>(outputSize));
+    }
     unsigned char header[kHeaderSize] = {};  // zeros stand for what a short source lacks
     const WriteResult read = SortedHeader(source, table, header);
     if (read != WriteResult::Ok) return read;
@@ -193,7 +251,10 @@ LayoutDifference CompareWithSorted(const EntryTable& table) {
 }
 
 ReadResult ReadEntryTable(PlatFile* source, EntryTable* table) {
-    std::memset(table, 0, sizeof *table);
+    // Rows are filled as they are read; none past cntList is ever looked at.
+    table->cntList = 0;
+    table->fileSize = 0;
+    table->lastNext = 0;
     return ReadOpenTable(source, table);
 }
 

@@ -290,6 +290,9 @@ DropResult Start(const char* givenPath, SortMode mode, const BackupName& backup,
     if (!HasExtension(fullPath)) return Tell(kMsgNotSnd, DropResult::WrongExtension);
     // One handle for the table and the copy, so that both come from the same file; it holds the
     // lock against other runs until the names are settled.
+    s->read = s->written = s->backup = s->sorted = PlatFileState{};
+    s->backedUp = s->backupSeen = s->renamed = false;
+    s->out = nullptr;
     s->mode = mode;
     s->rule = &backup;
     s->source = PlatOpenRead(fullPath);
@@ -338,7 +341,9 @@ DropResult SortDroppedFile(const char* givenPath, SortMode mode, const BackupNam
 void SortTogether(const char* const* names, size_t n, const BackupName* backups,
                   void (*step)(size_t index, bool begins, void* context), void* context,
                   DropResult* results) {
-    std::unique_ptr<Sort[]> sorts(new (std::nothrow) Sort[n]());
+    // Not zeroed: Start sets what each sort needs before it is read, and the reading of the table
+    // and the building of the names fill their own.
+    std::unique_ptr<Sort[]> sorts(new (std::nothrow) Sort[n]);
     std::unique_ptr<PlatFile*[]> written(new (std::nothrow) PlatFile*[n]);
     const bool together = sorts && written;  // else no room to hold them at once: one at a time
     // Every new archive written; then flushed together; then each one's renames.

@@ -40,11 +40,12 @@ bool BeginsCharacter(const char* text, size_t len, size_t at) {
     return i == at;
 }
 
-// Copies n bytes into a kPathBufferSize buffer, leaving its zero terminator; false if they would
-// not fit (callers hand in at most 259 bytes, so this only guards against misuse).
+// Copies n bytes into a kPathBufferSize buffer and ends them with a zero; false if they would not
+// fit (callers hand in at most 259 bytes, so this only guards against misuse).
 bool CopyPart(const char* from, size_t n, char* out) {
     if (n >= kPathBufferSize) return false;
     std::memcpy(out, from, n);
+    out[n] = '\0';
     return true;
 }
 

@@ -24,7 +24,7 @@ bool EndsWithNoCase(const char* name, const char* suffix);
 bool EndsWithSeparator(const char* path);
 
 // Finds the last path separator of `path` after position 0 and copies everything up to and
-// including it into `out` (kPathBufferSize zero-filled bytes). The second byte of a double-byte
+// including it into `out` (a kPathBufferSize buffer), ending it with a zero. The second byte of a double-byte
 // character is never taken for a separator. False, with `out` untouched, when there is none.
 bool GetDirectoryPart(const char* path, char* out);
 

@@ -92,9 +92,13 @@ PlatFile* Wrap(int fd, const struct stat& st) {
 }
 
 // The process's umask, which can only be read by setting it; the program has one thread.
+// Read once: nothing in the program changes it.
 mode_t Umask() {
-    const mode_t mask = umask(077);
-    umask(mask);
+    static const mode_t mask = [] {
+        const mode_t was = umask(077);
+        umask(was);
+        return was;
+    }();
     return mask;
 }
 
@@ -382,10 +386,14 @@ void PlatFlushTogether(PlatFile* const* files, size_t n) {
     pthread_t threads[kFlushThreads];
     size_t started = 0;
     // Where no thread can be had, this one flushes what is left alone.
+    pthread_attr_t small;  // a flush needs little stack
+    const bool made = pthread_attr_init(&small) == 0;
+    const bool sized = made && pthread_attr_setstacksize(&small, 64u << 10) == 0;
     while (started + 1 < std::min(n, kFlushThreads) &&
-           pthread_create(&threads[started], nullptr, FlushSome, &flushes) == 0) {
+           pthread_create(&threads[started], sized ? &small : nullptr, FlushSome, &flushes) == 0) {
         ++started;
     }
+    if (made) pthread_attr_destroy(&small);
     FlushSome(&flushes);
     for (size_t t = 0; t < started; ++t) pthread_join(threads[t], nullptr);
 }
