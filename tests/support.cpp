@@ -148,6 +148,22 @@ void ExpectUntouched(const fs::path& dir, const std::vector<std::string>& files,
     EXPECT_TRUE(ReadBytes(dir / name) == bytes) << name << " changed";
 }
 
+std::map<std::string, std::string> FilesOf(const std::map<std::string, std::string>& files,
+                                           const std::string& base, const std::vector<std::string>& bases) {
+    std::map<std::string, std::string> of;
+    for (const auto& [name, bytes] : files) {
+        std::string judged = name;
+        for (const std::string& b : bases) {
+            for (const char* suffix : {".snd", "_old.snd", "_new.snd"}) {
+                if (name != b + suffix) continue;
+                judged = b == base ? std::string("fx").append(suffix) : "";
+            }
+        }
+        if (!judged.empty()) of[judged] = bytes;
+    }
+    return of;
+}
+
 std::map<std::string, std::string> FilesWithBytes(const fs::path& dir) {
     std::map<std::string, std::string> files;
     for (const auto& item : fs::directory_iterator(dir)) {

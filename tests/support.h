@@ -115,6 +115,12 @@ struct SortEnd {
 // The plain files of a folder, links not followed, with their bytes: for SortEnd::files.
 std::map<std::string, std::string> FilesWithBytes(const fs::path& dir);
 
+// Of the files of a folder where several archives were sorted together, those one archive's end
+// is judged by: its own names (BASE.snd, BASE_old.snd, BASE_new.snd) as fx.snd, fx_old.snd and
+// fx_new.snd, the other archives' own names left out, and every other file as it is.
+std::map<std::string, std::string> FilesOf(const std::map<std::string, std::string>& files,
+                                           const std::string& base, const std::vector<std::string>& bases);
+
 // "" when the end keeps the promise, else what broke it:
 // (a) the original's bytes keep fx.snd, fx_old.snd or a home, unless another program took them;
 // (b) every file another program put stands under the name it gave it, or where no call the

@@ -12,6 +12,7 @@
  * time, until it is unmounted. */
 #define FUSE_USE_VERSION 31
 #define _GNU_SOURCE
+#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <fuse.h>
@@ -152,6 +153,22 @@ static int Chown(const char* path, uid_t uid, gid_t gid, struct fuse_file_info* 
     return Result(fchownat(backing, Rel(path), uid, gid, AT_SYMLINK_NOFOLLOW));
 }
 
+/* A folder's names, for a walk of it; nothing recorded, as listing changes nothing. */
+static int ReadDir(const char* path, void* buf, fuse_fill_dir_t fill, off_t offset,
+                   struct fuse_file_info* fi, enum fuse_readdir_flags flags) {
+    (void)offset, (void)fi, (void)flags;
+    const int fd = openat(backing, Rel(path), O_RDONLY | O_DIRECTORY);
+    DIR* folder = fd < 0 ? NULL : fdopendir(fd);
+    if (folder == NULL) {
+        const int error = errno;
+        if (fd >= 0) close(fd);
+        return -error;
+    }
+    for (struct dirent* entry; (entry = readdir(folder)) != NULL;) fill(buf, entry->d_name, NULL, 0, 0);
+    closedir(folder);
+    return 0;
+}
+
 static const struct fuse_operations kOperations = {
     .getattr = GetAttr,
     .unlink = Unlink,
@@ -166,6 +183,7 @@ static const struct fuse_operations kOperations = {
     .release = Release,
     .fsync = Fsync,
     .fsyncdir = FsyncDir,
+    .readdir = ReadDir,
     .init = Init,
     .create = Create,
 };
