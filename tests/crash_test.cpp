@@ -1,5 +1,6 @@
-// crash_test.cpp: the tessorel command killed outright at random moments of a large sort; whatever
-// the moment, the original bytes keep a name and the dropped file's name never holds a torn file.
+// crash_test.cpp: the tessorel command killed outright at random moments of a large sort, and of a
+// sort of a folder of archives; whatever the moment, the original bytes keep a name and the dropped
+// file's name never holds a torn file, for every archive.
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
@@ -92,6 +93,55 @@ TEST(CrashConsistency, KilledSortNeverLosesOrTearsTheArchive) {
         end.files = FilesWithBytes(dir.path());
         EXPECT_EQ(BrokenPromise(end, sortedOf), "") << "after a second sort";
         for (const char* name : {"fx.snd", "fx_old.snd", "fx_new.snd"}) fs::remove(dir / name);
+    }
+}
+
+// Sixteen archives of one folder, sorted together, killed at random moments: each archive is judged
+// as a sort of its own would be.
+TEST(CrashConsistency, KilledBatchNeverLosesOrTearsAnArchive) {
+    TempDir dir;
+    std::vector<TestEntry> entries;
+    for (uint32_t k = 0; k < 16; ++k) entries.push_back({15 - k, k, std::string(64u << 10, static_cast<char>(k))});
+    const std::string original = BuildArchive(entries);
+    const std::string sorted = SortedOf(original);
+    const auto sortedOf = [&](const std::string& v) { return v == original ? sorted : ""; };
+    const fs::path folder = dir / "sounds";
+    fs::create_directory(folder);
+    std::vector<std::string> bases;
+    for (int k = 0; k < 16; ++k) bases.push_back("a" + std::to_string(10 + k));
+    const auto layOut = [&] {  // copies: links to one file would all be locked by the first sort
+        for (const std::string& base : bases) WriteBytes(folder / (base + ".snd"), original);
+    };
+    layOut();
+    const auto start = Clock::now();
+    ASSERT_EQ(std::system(("'" TESSOREL_CLI "' '" + folder.string() + "' >/dev/null").c_str()), 0);
+    const auto took = Clock::now() - start;
+    std::mt19937 rng(20261211);
+    std::uniform_int_distribution<long long> when(
+        0, std::chrono::duration_cast<std::chrono::microseconds>(took).count() * 11 / 10);
+    const char* kills = std::getenv("TESSOREL_CRASH_KILLS");
+    for (int i = 0; i < (kills ? std::atoi(kills) : 12); ++i) {
+        fs::remove_all(folder);
+        fs::create_directory(folder);
+        layOut();
+        const long long delay = when(rng);
+        SCOPED_TRACE("kill " + std::to_string(i) + " after " + std::to_string(delay) + " us");
+        const pid_t pid = StartSort(folder);
+        ASSERT_GT(pid, 0);
+        std::this_thread::sleep_for(std::chrono::microseconds(delay));
+        kill(pid, SIGKILL);
+        waitpid(pid, nullptr, 0);
+        for (const bool again : {false, true}) {  // as the kill left it, then after a second sort
+            if (again) std::system(("'" TESSOREL_CLI "' '" + folder.string() + "' >/dev/null 2>&1").c_str());
+            const auto files = FilesWithBytes(folder);
+            for (const std::string& base : bases) {
+                SortEnd end;
+                end.original = original;
+                end.tornWork = !again;
+                end.files = FilesOf(files, base, bases);
+                EXPECT_EQ(BrokenPromise(end, sortedOf), "") << base << (again ? ", after a second sort" : "");
+            }
+        }
     }
 }
 
