@@ -121,7 +121,7 @@ INSTANTIATE_TEST_SUITE_P(Modes, FaultInjection,
 // program or of a second run; then a second sort. After the first sort and again after the second,
 // the end is held against the promise (BrokenPromise), each name as the sort last saw it.
 enum class Layout { Clean, Leftover, NewLinksToName, NameLinksToNew, NameLinksToOld, NewHardLink,
-                    NewFolder, NoSafeRename, NameLinksToFile, TheirsUnderNew };
+                    NewFolder, NoSafeRename, NameLinksToFile, TheirsUnderNew, InABatch };
 struct LayoutRow {
     const char* name;
     DropResult undisturbed;  // how a sort from it ends with nobody else at work
@@ -137,7 +137,32 @@ constexpr LayoutRow kLayouts[] = {
     {"no RENAME_NOREPLACE (link, then the name dropped)", DropResult::Sorted},
     {"fx.snd -> real.snd", DropResult::Sorted},
     {"another program's own archive as fx_new.snd", DropResult::WorkNameTaken},
+    {"between a.snd and z.snd, sorted together", DropResult::Sorted},
 };
+
+// The archives sorted together in the layout InABatch, fx.snd among them, and where the calls of
+// fx.snd's own steps begin and end among all the batch's calls.
+constexpr const char* kBatch[] = {"a.snd", "fx.snd", "z.snd"};
+constexpr size_t kFxInBatch = 1;
+size_t gStepOf = kFxInBatch;         // whose step the batch is taking now
+bool gActing = false;                // another program's act is under way
+std::vector<size_t> gFxSteps;        // the call count at each begin and end of one of fx's steps
+
+void BatchStep(size_t k, bool begins, void*) {
+    gStepOf = begins ? k : kFxInBatch;
+    if (k == kFxInBatch) gFxSteps.push_back(FaultCalls().size());
+}
+
+// Sorts fx.snd in `dir` as the layout has it: alone, or together with a.snd and z.snd.
+DropResult SortIn(const fs::path& dir, Layout layout) {
+    if (layout != Layout::InABatch) return SortDroppedFile((dir / "fx.snd").string().c_str());
+    fs::current_path(dir);
+    const BackupName backups[std::size(kBatch)] = {};
+    DropResult results[std::size(kBatch)];
+    gFxSteps.clear();
+    SortTogether(kBatch, std::size(kBatch), backups, BatchStep, nullptr, results);
+    return results[kFxInBatch];
+}
 enum class Act { SaveAnew, EditInPlace, CopyInPlace, OverNew, OverNewSameSize, OverOld, RemoveNew,
                  RemoveName, IntoNew, SecondRun };
 constexpr const char* kActNames[] = {"saves fx.snd anew", "edits fx.snd in place",
@@ -245,7 +270,11 @@ void RunAct(Cell& c, size_t sortedSize) {
             break;
         }
         case Act::IntoNew: wrote = inPlace(c.dir / (as = "fx_new.snd"), false, 99, 24); break;
-        case Act::SecondRun: gSecondRun = SortDroppedFile(name.string().c_str()); break;
+        case Act::SecondRun:
+            gActing = true;
+            gSecondRun = SortDroppedFile(name.string().c_str());
+            gActing = false;
+            break;
     }
     for (const auto& theirs : theirsBefore) {
         if (At(c.dir / theirs.first) != theirs.second) std::erase(c.end.theirs, theirs);
@@ -256,6 +285,7 @@ void RunAct(Cell& c, size_t sortedSize) {
 
 void Record(const char* text, const char* caption, void* context) {
     Cell& c = *static_cast<Cell*>(context);
+    if (gStepOf != kFxInBatch && !gActing) return;  // another archive's of the batch
     if (M(kMsgDone) == std::pair<std::string, std::string>(text, caption)) {
         c.end.confirmed.emplace_back(At(c.dir / "fx.snd"), At(c.dir / "fx_old.snd"));
     }
@@ -287,6 +317,10 @@ bool LayOut(const fs::path& dir, Layout layout, const std::string& original, Cel
         if (cell) cell->end.homes.push_back("fx_new.snd");
     }
     if (layout == Layout::NewFolder) fs::create_directory(dir / "fx_new.snd");
+    if (layout == Layout::InABatch) {
+        WriteBytes(dir / "a.snd", BuildArchive({{1, 0, "a one"}, {0, 0, "a zero"}}));
+        WriteBytes(dir / "z.snd", BuildArchive({{1, 0, Pattern(200, 8)}, {0, 3, "z"}}));
+    }
     if (layout == Layout::TheirsUnderNew) {
         const std::string theirs = BuildArchive({{0, 0, "their own archive"}});
         Theirs(dir / "fx_new.snd", theirs);
@@ -296,95 +330,105 @@ bool LayOut(const fs::path& dir, Layout layout, const std::string& original, Cel
 }
 
 TEST(Interleavings, AnotherProgramAtEveryCallFromEveryLayout) {
-    // Out of order, with a gap, so that the sorted archive is shorter than the original.
-    const std::string original =
-        BuildArchive({{2, 0, Pattern(3000, 1)}, {0, 1, ""}, {1, 5, Pattern(40, 2)}}, {512, 3600, 3700});
+    // Out of order, with a gap, so that the sorted archive is shorter than the original: small
+    // enough to be read whole, and large enough to be copied entry by entry.
+    const std::string originals[] = {
+        BuildArchive({{2, 0, Pattern(3000, 1)}, {0, 1, ""}, {1, 5, Pattern(40, 2)}}, {512, 3600, 3700}),
+        BuildArchive({{2, 0, Pattern(70000, 1)}, {0, 1, ""}, {1, 5, Pattern(40, 2)}}, {512, 70600, 70700})};
     TempDir probes;
     SetFaultPlan({});
-    const size_t sortedSize = SortedOf(original).size();
     int cells = 0;
-    for (int l = 0; l < static_cast<int>(std::size(kLayouts)); ++l) {
-        const auto layout = static_cast<Layout>(l);
-        std::vector<std::string> calls;
-        {
-            TempDir dir;
-            MessageLog log;
-            if (!LayOut(dir.path(), layout, original, nullptr)) {
-                std::printf("  skipped layout %s: this system cannot make it\n", kLayouts[l].name);
-                continue;
-            }
-            SetFaultPlan({});
-            EXPECT_EQ(SortDroppedFile(dir.str("fx.snd").c_str()), kLayouts[l].undisturbed)
-                << kLayouts[l].name;
-            calls = FaultCalls();
-        }
-        const auto first = [&calls](const char* kind) {
-            return std::find(calls.begin(), calls.end(), kind) - calls.begin() + 1;
-        };
-        // The new archive is closed right after its flush; only then may another program write it.
-        const long closed = std::find(calls.begin() + first("PlatFlush"), calls.end(), "PlatClose") -
-                            calls.begin() + 1;
-        for (int at = 1; at <= static_cast<int>(calls.size()) + 1; ++at) {
-            for (int a = 0; a < static_cast<int>(std::size(kActNames)); ++a) {
-                const bool after = at > static_cast<int>(calls.size());
-                if (static_cast<Act>(a) == Act::IntoNew && at <= closed) continue;
-                SCOPED_TRACE(std::string(kLayouts[l].name) + ": another program " + kActNames[a] +
-                             (after ? " after the sort" : " before call " + std::to_string(at) +
-                                                              ", " + calls[at - 1]));
-                ++cells;
+    for (const std::string& original : originals) {
+        const size_t sortedSize = SortedOf(original).size();
+        for (int l = 0; l < static_cast<int>(std::size(kLayouts)); ++l) {
+            const auto layout = static_cast<Layout>(l);
+            std::vector<std::string> calls;
+            {
                 TempDir dir;
-                Cell cell;
-                cell.end.original = original;
-                LayOut(dir.path(), layout, original, &cell);
-                cell.dir = dir.path();
-                cell.probe = probes / "probe";
-                cell.act = static_cast<Act>(a);
-                gSecondRun = DropResult::Checked;
-                PlatSetMessageSink(Record, &cell);
-                const auto act = [&] { RunAct(cell, sortedSize); };
-                SetFaultPlan({.actAt = after ? 0 : at, .act = act});
-                const DropResult result = SortDroppedFile(dir.str("fx.snd").c_str());
-                const auto reports = [](DropResult r) {
-                    return r == DropResult::ChangedBackedUp || r == DropResult::ChangedGivenBack;
-                };
-                if (reports(result)) cell.end.reported.push_back("fx.snd");
-                const std::vector<std::string> unflushed = UnflushedRenames();
-                if (after) act();
+                MessageLog log;
+                if (!LayOut(dir.path(), layout, original, nullptr)) {
+                    std::printf("  skipped layout %s: this system cannot make it\n", kLayouts[l].name);
+                    continue;
+                }
                 SetFaultPlan({});
-                EXPECT_EQ(cell.end.confirmed.size(), size_t{result == DropResult::Sorted} +
-                                                         size_t{gSecondRun == DropResult::Sorted});
-                EXPECT_TRUE(unflushed.empty()) << "renamed before it was on the disk";
-                if (cell.act == Act::SecondRun && at > first("PlatLock") &&
-                    at <= first("PlatRenameNoReplace") &&
-                    first("PlatRenameNoReplace") <= static_cast<long>(calls.size())) {
-                    EXPECT_EQ(gSecondRun, DropResult::Busy) << "a second run went on beside the first";
+                EXPECT_EQ(SortIn(dir.path(), layout), kLayouts[l].undisturbed) << kLayouts[l].name;
+                calls = FaultCalls();
+            }
+            // fx.snd's own calls: all of them, or in a batch those of its steps, which begin and end
+            // where gFxSteps says (its writing, its renames, its confirmation).
+            const bool batch = layout == Layout::InABatch;
+            const std::vector<size_t> steps = gFxSteps;
+            const size_t renaming = batch ? steps.at(2) : 0;
+            const auto first = [&calls](const char* kind, size_t from = 0) {
+                return std::find(calls.begin() + from, calls.end(), kind) - calls.begin() + 1;
+            };
+            // The new archive is closed right after its flush; only then may another program write it.
+            const long closed = first("PlatClose", first(batch ? "PlatFlushed" : "PlatFlush", renaming));
+            const long last = batch ? static_cast<long>(steps.back()) : static_cast<long>(calls.size());
+            for (int at = 1; at <= static_cast<int>(calls.size()) + 1; ++at) {
+                for (int a = 0; a < static_cast<int>(std::size(kActNames)); ++a) {
+                    const bool after = at > static_cast<int>(calls.size());
+                    if (static_cast<Act>(a) == Act::IntoNew && at <= closed) continue;
+                    SCOPED_TRACE(std::string(kLayouts[l].name) + ": another program " + kActNames[a] +
+                                 (after ? " after the sort" : " before call " + std::to_string(at) +
+                                                                  ", " + calls[at - 1]));
+                    ++cells;
+                    TempDir dir;
+                    Cell cell;
+                    cell.end.original = original;
+                    LayOut(dir.path(), layout, original, &cell);
+                    cell.dir = dir.path();
+                    cell.probe = probes / "probe";
+                    cell.act = static_cast<Act>(a);
+                    gSecondRun = DropResult::Checked;
+                    PlatSetMessageSink(Record, &cell);
+                    const auto act = [&] { RunAct(cell, sortedSize); };
+                    SetFaultPlan({.actAt = after ? 0 : at, .act = act});
+                    const DropResult result = SortIn(dir.path(), layout);
+                    gStepOf = kFxInBatch;
+                    const auto reports = [](DropResult r) {
+                        return r == DropResult::ChangedBackedUp || r == DropResult::ChangedGivenBack;
+                    };
+                    if (reports(result)) cell.end.reported.push_back("fx.snd");
+                    const std::vector<std::string> unflushed = UnflushedRenames();
+                    if (after) act();
+                    SetFaultPlan({});
+                    EXPECT_EQ(cell.end.confirmed.size(), size_t{result == DropResult::Sorted} +
+                                                             size_t{gSecondRun == DropResult::Sorted});
+                    EXPECT_TRUE(unflushed.empty()) << "renamed before it was on the disk";
+                    const long firstRename = first("PlatRenameNoReplace", renaming);
+                    if (cell.act == Act::SecondRun && at > first("PlatLock", batch ? steps.at(0) : 0) &&
+                        at <= firstRename && firstRename <= last) {
+                        EXPECT_EQ(gSecondRun, DropResult::Busy) << "a second run went on beside the first";
+                    }
+                    // Each name is judged as the sort last saw it: the last call of a confirmed sort looks
+                    // at fx_old.snd, the one before it at fx.snd. A write in place that puts back the
+                    // size and last write time shows only in the change time, which a rename moves too:
+                    // it passes unseen between the last look before a rename and the first after it.
+                    const bool unseen = cell.act == Act::CopyInPlace &&
+                                        (at == firstRename || at == firstRename + 4);
+                    const std::vector<std::string> bases = {"a", "fx", "z"};
+                    const auto filesNow = [&] { return FilesOf(FilesWithBytes(dir.path()), "fx", bases); };
+                    SortEnd judged = cell.end;
+                    judged.files = filesNow();
+                    for (auto& [name, old] : judged.confirmed) {
+                        if (at == last) name = cell.before;
+                        if (unseen) name = SortedOf(old);
+                    }
+                    if (unseen) judged.reported = cell.end.reported = {"fx.snd", "fx_old.snd"};
+                    EXPECT_EQ(BrokenPromise(judged, SortedOf), "");
+                    // A second sort of whatever the first left, with nobody else at work.
+                    cell.end.confirmed.clear();
+                    cell.end.promisedNew.clear();
+                    PlatSetMessageSink(Record, &cell);  // SortedOf sets its own
+                    if (reports(SortDroppedFile(dir.str("fx.snd").c_str()))) {
+                        cell.end.reported.push_back("fx.snd");
+                    }
+                    cell.end.files = filesNow();
+                    EXPECT_EQ(BrokenPromise(cell.end, SortedOf), "") << "after a second sort";
+                    PlatSetMessageSink(nullptr, nullptr);
+                    SetSyscallFaults("");
                 }
-                // Each name is judged as the sort last saw it: the last call of a confirmed sort looks
-                // at fx_old.snd, the one before it at fx.snd. A write in place that puts back the
-                // size and last write time shows only in the change time, which a rename moves too:
-                // it passes unseen between the last look before a rename and the first after it.
-                const long firstRename = first("PlatRenameNoReplace");
-                const bool unseen = cell.act == Act::CopyInPlace &&
-                                    (at == firstRename || at == firstRename + 4);
-                SortEnd judged = cell.end;
-                judged.files = FilesWithBytes(dir.path());
-                for (auto& [name, old] : judged.confirmed) {
-                    if (at == static_cast<int>(calls.size())) name = cell.before;
-                    if (unseen) name = SortedOf(old);
-                }
-                if (unseen) judged.reported = cell.end.reported = {"fx.snd", "fx_old.snd"};
-                EXPECT_EQ(BrokenPromise(judged, SortedOf), "");
-                // A second sort of whatever the first left, with nobody else at work.
-                cell.end.confirmed.clear();
-                cell.end.promisedNew.clear();
-                PlatSetMessageSink(Record, &cell);  // SortedOf sets its own
-                if (reports(SortDroppedFile(dir.str("fx.snd").c_str()))) {
-                    cell.end.reported.push_back("fx.snd");
-                }
-                cell.end.files = FilesWithBytes(dir.path());
-                EXPECT_EQ(BrokenPromise(cell.end, SortedOf), "") << "after a second sort";
-                PlatSetMessageSink(nullptr, nullptr);
-                SetSyscallFaults("");
             }
         }
     }
