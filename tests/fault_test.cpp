@@ -137,12 +137,12 @@ constexpr LayoutRow kLayouts[] = {
     {"no RENAME_NOREPLACE (link, then the name dropped)", DropResult::Sorted},
     {"fx.snd -> real.snd", DropResult::Sorted},
     {"another program's own archive as fx_new.snd", DropResult::WorkNameTaken},
-    {"between a.snd and z.snd, sorted together", DropResult::Sorted},
+    {"after a.snd, sorted together", DropResult::Sorted},
 };
 
 // The archives sorted together in the layout InABatch, fx.snd among them, and where the calls of
 // fx.snd's own steps begin and end among all the batch's calls.
-constexpr const char* kBatch[] = {"a.snd", "fx.snd", "z.snd"};
+constexpr const char* kBatch[] = {"a.snd", "fx.snd"};
 constexpr size_t kFxInBatch = 1;
 size_t gStepOf = kFxInBatch;         // whose step the batch is taking now
 bool gActing = false;                // another program's act is under way
@@ -153,7 +153,7 @@ void BatchStep(size_t k, bool begins, void*) {
     if (k == kFxInBatch) gFxSteps.push_back(FaultCalls().size());
 }
 
-// Sorts fx.snd in `dir` as the layout has it: alone, or together with a.snd and z.snd.
+// Sorts fx.snd in `dir` as the layout has it: alone, or together with a.snd.
 DropResult SortIn(const fs::path& dir, Layout layout) {
     if (layout != Layout::InABatch) return SortDroppedFile((dir / "fx.snd").string().c_str());
     fs::current_path(dir);
@@ -319,7 +319,6 @@ bool LayOut(const fs::path& dir, Layout layout, const std::string& original, Cel
     if (layout == Layout::NewFolder) fs::create_directory(dir / "fx_new.snd");
     if (layout == Layout::InABatch) {
         WriteBytes(dir / "a.snd", BuildArchive({{1, 0, "a one"}, {0, 0, "a zero"}}));
-        WriteBytes(dir / "z.snd", BuildArchive({{1, 0, Pattern(200, 8)}, {0, 3, "z"}}));
     }
     if (layout == Layout::TheirsUnderNew) {
         const std::string theirs = BuildArchive({{0, 0, "their own archive"}});
@@ -342,6 +341,9 @@ TEST(Interleavings, AnotherProgramAtEveryCallFromEveryLayout) {
         const size_t sortedSize = SortedOf(original).size();
         for (int l = 0; l < static_cast<int>(std::size(kLayouts)); ++l) {
             const auto layout = static_cast<Layout>(l);
+            // Copied entry by entry, the names are laid out as for one read whole: acts between the
+            // copy's calls are what it adds.
+            if (&original != originals && layout != Layout::Clean && layout != Layout::InABatch) continue;
             std::vector<std::string> calls;
             {
                 TempDir dir;
@@ -407,7 +409,7 @@ TEST(Interleavings, AnotherProgramAtEveryCallFromEveryLayout) {
                     // it passes unseen between the last look before a rename and the first after it.
                     const bool unseen = cell.act == Act::CopyInPlace &&
                                         (at == firstRename || at == firstRename + 4);
-                    const std::vector<std::string> bases = {"a", "fx", "z"};
+                    const std::vector<std::string> bases = {"a", "fx"};
                     const auto filesNow = [&] { return FilesOf(FilesWithBytes(dir.path()), "fx", bases); };
                     SortEnd judged = cell.end;
                     judged.files = filesNow();
