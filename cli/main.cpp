@@ -456,8 +456,9 @@ void TakeFile(Run* run, const std::string& givenPath, const std::string& givenSh
     if (!o.check && !o.list) {
         // Sorted together: plain files named with a folder part (or none), which the sort enters
         // once for them all.
-        char folder[kPathBufferSize] = {};
-        char name[kPathBufferSize] = {};
+        char folder[kPathBufferSize];  // each part comes zero-terminated
+        char name[kPathBufferSize];
+        folder[0] = name[0] = '\0';
         const bool bare = std::strchr(file, kPlatPathSeparator) == nullptr && std::strchr(file, '/') == nullptr;
         PlatFileState state;
         const bool parts = bare || (GetDirectoryPart(file, folder) && GetFileNamePart(file, name) &&

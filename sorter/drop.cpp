@@ -21,7 +21,7 @@ DropResult Tell(const Message& message, DropResult result) {
     return result;
 }
 
-// The names every file of one drop is known by, each in its own zero-filled path buffer.
+// The names every file of one drop is known by, each in its own path buffer, zero-terminated.
 struct DropNames {
     char directory[kPathBufferSize];  // empty when the path has no separator after position 0
     char pDefFile[kPathBufferSize];
@@ -32,12 +32,12 @@ struct DropNames {
 // Fills names from the full path; false when any of them would not fit. Without a separator the
 // full path stands as the dropped file's name, so every name resolves where the path was opened.
 bool BuildNames(const char* fullPath, const char* oldSuffix, DropNames* names) {
-    std::memset(names, 0, sizeof *names);
+    names->directory[0] = names->pDefFile[0] = names->pNewFile[0] = names->pOldFile[0] = '\0';
     const size_t fullLength = std::strlen(fullPath);
     if (fullLength >= kPathBufferSize) return false;
     GetDirectoryPart(fullPath, names->directory);
     if (!GetFileNamePart(fullPath, names->pDefFile)) {
-        std::memcpy(names->pDefFile, fullPath, fullLength);
+        std::memcpy(names->pDefFile, fullPath, fullLength + 1);
     }
     // The name ends in the four extension bytes, which the base leaves out whatever their case.
     const size_t nameLength = std::strlen(names->pDefFile);
@@ -52,9 +52,9 @@ bool BuildNames(const char* fullPath, const char* oldSuffix, DropNames* names) {
         return false;
     }
     std::memcpy(names->pNewFile, names->pDefFile, baseLength);
-    std::memcpy(names->pNewFile + baseLength, kNewSuffix, kNewSuffixSize);
+    std::memcpy(names->pNewFile + baseLength, kNewSuffix, kNewSuffixSize + 1);  // with its zero
     std::memcpy(names->pOldFile, names->pDefFile, baseLength);
-    std::memcpy(names->pOldFile + baseLength, oldSuffix, oldSuffixSize);
+    std::memcpy(names->pOldFile + baseLength, oldSuffix, oldSuffixSize + 1);
     return true;
 }
 
@@ -176,12 +176,12 @@ DropResult Write(const char* fullPath, Sort* s) {
     }
     // The dropped name may be a link to a file that bears one of the derived names: a leftover to
     // delete, or a backup name to rename onto, would then be the archive's only copy.
-    if (LeadsTo(names.pNewFile, s->read) || LeadsTo(names.pOldFile, s->read)) {
+    // Where the backup name is to be free, a name that is not there at all leads nowhere either.
+    const bool oldThere = !s->rule->refuseTaken || PlatKindAt(names.pOldFile, false) != PlatKind::None;
+    if (LeadsTo(names.pNewFile, s->read) || (oldThere && LeadsTo(names.pOldFile, s->read))) {
         return DropResult::NameIsArchive;
     }
-    if (s->rule->refuseTaken && PlatKindAt(names.pOldFile, false) != PlatKind::None) {
-        return DropResult::BackupTaken;
-    }
+    if (s->rule->refuseTaken && oldThere) return DropResult::BackupTaken;
     // Only what this tool wrote is ever removed: a file under the new archive's name goes only
     // where it holds nothing but bytes this sort writes too.
     PlatFileState leftover;
