@@ -11,6 +11,7 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <functional>
 #include <random>
 #include <thread>
 
@@ -35,6 +36,35 @@ pid_t StartSort(const fs::path& file) {
     return rc == 0 ? pid : -1;
 }
 
+// Kills the command sorting `target` at random moments, up to a little past a whole run's time,
+// the names laid out anew before each run; then holds each end against the promise, as the kill
+// left it, and where `again` says so after a second sort too.
+void KillAtRandom(const fs::path& target, unsigned seed, const std::function<void()>& layOut,
+                  const std::function<void(bool sortedAgain)>& judge, const std::function<bool(int)>& again) {
+    layOut();
+    const auto start = Clock::now();
+    ASSERT_EQ(std::system(("'" TESSOREL_CLI "' '" + target.string() + "' >/dev/null").c_str()), 0);
+    const auto took = Clock::now() - start;
+    std::mt19937 rng(seed);
+    std::uniform_int_distribution<long long> when(
+        0, std::chrono::duration_cast<std::chrono::microseconds>(took).count() * 11 / 10);
+    const char* kills = std::getenv("TESSOREL_CRASH_KILLS");
+    for (int i = 0; i < (kills ? std::atoi(kills) : 12); ++i) {
+        layOut();
+        const long long delay = when(rng);
+        SCOPED_TRACE("kill " + std::to_string(i) + " after " + std::to_string(delay) + " us");
+        const pid_t pid = StartSort(target);
+        ASSERT_GT(pid, 0);
+        std::this_thread::sleep_for(std::chrono::microseconds(delay));
+        kill(pid, SIGKILL);
+        waitpid(pid, nullptr, 0);
+        judge(false);
+        if (!again(i)) continue;
+        std::system(("'" TESSOREL_CLI "' '" + target.string() + "' >/dev/null 2>&1").c_str());
+        judge(true);
+    }
+}
+
 TEST(CrashConsistency, KilledSortNeverLosesOrTearsTheArchive) {
     TempDir dir;
     // 256 entries of 1 MiB, keys descending so that every one moves, laid out in chain order.
@@ -48,52 +78,25 @@ TEST(CrashConsistency, KilledSortNeverLosesOrTearsTheArchive) {
     entries.clear();
     WriteBytes(dir / "original", original);
     const fs::path dropped = dir / "fx.snd";
-
-    // One whole run: the sorted archive, and how long a sort takes.
-    fs::create_hard_link(dir / "original", dropped);
-    const auto start = Clock::now();
-    ASSERT_EQ(std::system(("'" TESSOREL_CLI "' '" + dropped.string() + "' >/dev/null").c_str()), 0);
-    const auto took = Clock::now() - start;
-    const std::string sorted = ReadBytes(dropped);
-    ASSERT_NE(sorted, original);
-    fs::remove(dropped);
-    fs::remove(dir / "fx_old.snd");
-
-    std::mt19937 rng(20261208);
-    std::uniform_int_distribution<long long> when(
-        0, std::chrono::duration_cast<std::chrono::microseconds>(took).count() * 11 / 10);
-    const char* kills = std::getenv("TESSOREL_CRASH_KILLS");
-    for (int i = 0; i < (kills ? std::atoi(kills) : 12); ++i) {
-        const long long delay = when(rng);
-        SCOPED_TRACE("kill " + std::to_string(i) + " after " + std::to_string(delay) + " us");
-        // The dropped file shares the original's bytes; the sorter never writes into it.
+    std::string sorted;  // from the whole run
+    // The dropped file shares the original's bytes; the sorter never writes into it.
+    const auto layOut = [&] {
+        if (sorted.empty() && fs::exists(dir / "fx_old.snd")) sorted = ReadBytes(dropped);
+        for (const char* name : {"fx.snd", "fx_old.snd", "fx_new.snd"}) fs::remove(dir / name);
         fs::create_hard_link(dir / "original", dropped);
-        const pid_t pid = StartSort(dropped);
-        ASSERT_GT(pid, 0);
-        std::this_thread::sleep_for(std::chrono::microseconds(delay));
-        kill(pid, SIGKILL);
-        waitpid(pid, nullptr, 0);
-
-        // As the kill left it, and (after the first kill only: each costs a sort of 256 MiB) after a
-        // second sort, which must take an earlier run's torn work file for its own and remove no
-        // other file.
-        const auto sortedOf = [&](const std::string& v) { return v == original ? sorted : ""; };
+    };
+    const auto judge = [&](bool sortedAgain) {
+        ASSERT_FALSE(sorted.empty() || sorted == original) << "the whole run sorted nothing";
         SortEnd end;
         end.original = original;
         end.homes = {"original"};
-        end.tornWork = true;
+        end.tornWork = !sortedAgain;  // a second sort must take an earlier run's torn work for its own
         end.files = FilesWithBytes(dir.path());
-        EXPECT_EQ(BrokenPromise(end, sortedOf), "");
-        if (i != 0) {
-            for (const char* name : {"fx.snd", "fx_old.snd", "fx_new.snd"}) fs::remove(dir / name);
-            continue;
-        }
-        std::system(("'" TESSOREL_CLI "' '" + dropped.string() + "' >/dev/null 2>&1").c_str());
-        end.tornWork = false;
-        end.files = FilesWithBytes(dir.path());
-        EXPECT_EQ(BrokenPromise(end, sortedOf), "") << "after a second sort";
-        for (const char* name : {"fx.snd", "fx_old.snd", "fx_new.snd"}) fs::remove(dir / name);
-    }
+        EXPECT_EQ(BrokenPromise(end, [&](const std::string& v) { return v == original ? sorted : ""; }), "")
+            << (sortedAgain ? "after a second sort" : "");
+    };
+    // A second sort after the first kill only: each costs a sort of 256 MiB.
+    KillAtRandom(dropped, 20261208, layOut, judge, [](int i) { return i == 0; });
 }
 
 // Sixteen archives of one folder, sorted together, killed at random moments: each archive is judged
@@ -104,45 +107,26 @@ TEST(CrashConsistency, KilledBatchNeverLosesOrTearsAnArchive) {
     for (uint32_t k = 0; k < 16; ++k) entries.push_back({15 - k, k, std::string(64u << 10, static_cast<char>(k))});
     const std::string original = BuildArchive(entries);
     const std::string sorted = SortedOf(original);
-    const auto sortedOf = [&](const std::string& v) { return v == original ? sorted : ""; };
     const fs::path folder = dir / "sounds";
-    fs::create_directory(folder);
     std::vector<std::string> bases;
     for (int k = 0; k < 16; ++k) bases.push_back("a" + std::to_string(10 + k));
     const auto layOut = [&] {  // copies: links to one file would all be locked by the first sort
-        for (const std::string& base : bases) WriteBytes(folder / (base + ".snd"), original);
-    };
-    layOut();
-    const auto start = Clock::now();
-    ASSERT_EQ(std::system(("'" TESSOREL_CLI "' '" + folder.string() + "' >/dev/null").c_str()), 0);
-    const auto took = Clock::now() - start;
-    std::mt19937 rng(20261211);
-    std::uniform_int_distribution<long long> when(
-        0, std::chrono::duration_cast<std::chrono::microseconds>(took).count() * 11 / 10);
-    const char* kills = std::getenv("TESSOREL_CRASH_KILLS");
-    for (int i = 0; i < (kills ? std::atoi(kills) : 12); ++i) {
         fs::remove_all(folder);
         fs::create_directory(folder);
-        layOut();
-        const long long delay = when(rng);
-        SCOPED_TRACE("kill " + std::to_string(i) + " after " + std::to_string(delay) + " us");
-        const pid_t pid = StartSort(folder);
-        ASSERT_GT(pid, 0);
-        std::this_thread::sleep_for(std::chrono::microseconds(delay));
-        kill(pid, SIGKILL);
-        waitpid(pid, nullptr, 0);
-        for (const bool again : {false, true}) {  // as the kill left it, then after a second sort
-            if (again) std::system(("'" TESSOREL_CLI "' '" + folder.string() + "' >/dev/null 2>&1").c_str());
-            const auto files = FilesWithBytes(folder);
-            for (const std::string& base : bases) {
-                SortEnd end;
-                end.original = original;
-                end.tornWork = !again;
-                end.files = FilesOf(files, base, bases);
-                EXPECT_EQ(BrokenPromise(end, sortedOf), "") << base << (again ? ", after a second sort" : "");
-            }
+        for (const std::string& base : bases) WriteBytes(folder / (base + ".snd"), original);
+    };
+    const auto judge = [&](bool sortedAgain) {
+        const auto files = FilesWithBytes(folder);
+        for (const std::string& base : bases) {
+            SortEnd end;
+            end.original = original;
+            end.tornWork = !sortedAgain;
+            end.files = FilesOf(files, base, bases);
+            EXPECT_EQ(BrokenPromise(end, [&](const std::string& v) { return v == original ? sorted : ""; }), "")
+                << base << (sortedAgain ? ", after a second sort" : "");
         }
-    }
+    };
+    KillAtRandom(folder, 20261211, layOut, judge, [](int) { return true; });
 }
 
 }  // namespace
