@@ -109,7 +109,7 @@ TEST(CrashConsistency, KilledBatchNeverLosesOrTearsAnArchive) {
     const std::string sorted = SortedOf(original);
     const fs::path folder = dir / "sounds";
     std::vector<std::string> bases;
-    for (int k = 0; k < 16; ++k) bases.push_back("a" + std::to_string(10 + k));
+    for (int k = 0; k < 16; ++k) bases.push_back(std::string(1, 'a').append(std::to_string(10 + k)));
     const auto layOut = [&] {  // copies: links to one file would all be locked by the first sort
         fs::remove_all(folder);
         fs::create_directory(folder);
