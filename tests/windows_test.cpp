@@ -107,6 +107,10 @@ TEST(WindowsAttributes, SortedArchiveKeepsHiddenAndSystem) {
     WriteBytes(dir / "fx.snd", BuildArchive(kRoad));
     const DWORD kept = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
     ASSERT_TRUE(SetFileAttributesA(dir.str("fx.snd").c_str(), kept));
+    if ((GetFileAttributesA(dir.str("fx.snd").c_str()) & kept) != kept) {
+        GTEST_SKIP() << "this file system keeps no hidden or system attribute (Wine stores them in "
+                        "extended attributes)";
+    }
     MessageLog log;
     EXPECT_EQ(SortDroppedFile(dir.str("fx.snd").c_str()), DropResult::Sorted);
     for (const char* name : {"fx.snd", "fx_old.snd"}) {

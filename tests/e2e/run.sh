@@ -219,16 +219,21 @@ lookalike "fullwidth letters in a western code page" ｆｘ.snd fx.snd "fx.snd �
 stop_app
 
 # --- the command dragged onto in Explorer: in a console of its own, it waits for a key ------------
-# "start" gives it a console of its own, as Explorer does; still running after the sort, it is
-# waiting for the key that closes its window.
+# "start" gives it a console of its own, as Explorer does; still running a while after the sort, it
+# is waiting for the key that closes its window.
 d=$work/console && mkdir -p "$d" && road "$d/fx.snd"
 cli_exe=$(cd "$windows/app" && pwd)/tessorel-cli.exe
 (. "$root/scripts/wine-env.sh" && tessorel_wine_env "$cli_exe" &&
-    timeout 15 env "${TESSOREL_WINE_LOCALE[@]}" "$TESSOREL_WINE" start /wait "Z:${cli_exe//\//\\}" \
-        "Z:${d//\//\\}\\fx.snd" >/dev/null 2>&1; echo $? >"$work/console-exit")
+    exec env "${TESSOREL_WINE_LOCALE[@]}" "$TESSOREL_WINE" start /wait "Z:${cli_exe//\//\\}" \
+        "Z:${d//\//\\}\\fx.snd" >/dev/null 2>&1) &
+console_pid=$!
+for _ in $(seq 1200); do [ -e "$d/fx_old.snd" ] && break; sleep 0.1; done
+sleep 3
 check "command in a console of its own: sorted" files_are "$d" "fx.snd fx_old.snd "
-check "command in a console of its own: waits for a key" same "$(cat "$work/console-exit")" 124
+check "command in a console of its own: waits for a key" kill -0 "$console_pid"
+kill "$console_pid" 2>/dev/null
 WINEPREFIX=$TESSOREL_WINEPREFIX /usr/lib/wine/wineserver -k 2>/dev/null
+wait "$console_pid" 2>/dev/null
 
 echo "$passed passed, $failed failed"
 [ "$failed" -eq 0 ]
