@@ -132,7 +132,7 @@ else
          "(software emulation): unit tests and end-to-end drops"
     packages_install "the virtual machine" qemu-system-x86 busybox-static cpio || packages_fail
     started=$(date +%s)
-    scripts/i686-vm.sh --timeout "${TESSOREL_VM_SECONDS:-1800}" \
+    scripts/i686-vm.sh --timeout "${TESSOREL_VM_SECONDS:-3000}" \
         "ctest --preset windows && tests/e2e/run.sh build/default build/windows &&
          $(cli_tests_against build/windows)"
     echo "== the i686 run in the virtual machine took $(( $(date +%s) - started )) s"
