@@ -278,6 +278,13 @@ DropResult Finish(Sort* s, bool flushed) {
     return result == DropResult::Sorted ? Tell(kMsgDone, result) : result;
 }
 
+// Ends a sort that ended before its confirmation, letting the dropped file go.
+DropResult LetGo(Sort* s, DropResult result) {
+    if (s->source != nullptr) PlatClose(s->source);  // read only, so a failing close loses nothing
+    s->source = nullptr;
+    return result;
+}
+
 // Opens and locks the dropped file and writes its new archive: Checked with the sort under way, or
 // how it ended. The derived names are built from the long name: made from a short (8.3) one, they
 // would rename the archive away from its own name. A short name's ".SND" may stand for a longer
@@ -305,18 +312,7 @@ DropResult Start(const char* givenPath, SortMode mode, const BackupName& backup,
         case PlatLockResult::Held: break;
         case PlatLockResult::Refused: result = DropResult::LockRefused; break;
     }
-    if (result != DropResult::Checked) {
-        PlatClose(s->source);  // read only, so a failing close loses nothing
-        s->source = nullptr;
-    }
-    return result;
-}
-
-// Ends a sort that Rename ended, letting the dropped file go.
-DropResult LetGo(Sort* s, DropResult result) {
-    if (s->source != nullptr) PlatClose(s->source);  // read only, so a failing close loses nothing
-    s->source = nullptr;
-    return result;
+    return result == DropResult::Checked ? result : LetGo(s, result);
 }
 
 }  // namespace
